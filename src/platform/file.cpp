@@ -1,0 +1,58 @@
+#include "platform/file.h"
+
+#include "platform/system_error.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace installer::platform {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other)
+        reset(other.release());
+    return *this;
+}
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = fd;
+}
+
+std::string readFile(const std::filesystem::path& path, std::size_t limit) {
+    constexpr std::string_view action = "无法读取文件";
+    // O_NONBLOCK keeps a FIFO without a writer from holding the open forever; reads are
+    // made blocking again so a slow pipe is still read to its end.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd)
+        throwSystemError(errno, action, path);
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0)
+        throwSystemError(errno, action, path);
+    if (S_ISDIR(info.st_mode))
+        throwSystemError(EISDIR, action, path);
+
+    std::string content;
+    const std::size_t cap = limit + 1;
+    char buffer[65536];
+    while (content.size() < cap) {
+        const std::size_t want = std::min(sizeof buffer, cap - content.size());
+        const ssize_t got = ::read(fd.get(), buffer, want);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            throwSystemError(errno, action, path);
+        }
+        if (got == 0)
+            break;
+        content.append(buffer, static_cast<std::size_t>(got));
+    }
+    return content;
+}
+
+} // namespace installer::platform
