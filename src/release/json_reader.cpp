@@ -55,6 +55,9 @@ nlohmann::json parseJson(std::string_view bytes) {
         return nlohmann::json::parse(bytes.begin(), bytes.end(), limitDepth);
     } catch (const nlohmann::json::parse_error& e) {
         throwDecodeError("不是有效的 JSON（第 " + std::to_string(e.byte) + " 个字节附近）");
+    } catch (const nlohmann::json::exception&) {
+        // The parser's other refusal: a number too large even for a double.
+        throwDecodeError("JSON 中的数值超出范围");
     }
 }
 

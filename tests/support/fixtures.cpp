@@ -1,0 +1,109 @@
+#include "support/fixtures.h"
+
+#include "support/temp_dir.h"
+
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace installer::testing {
+
+std::string internetTime(platform::Clock::time_point time) {
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(time);
+    const auto days = std::chrono::floor<std::chrono::days>(seconds);
+    const std::chrono::year_month_day date{days};
+    const std::chrono::hh_mm_ss clock{seconds - days};
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lldZ",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()),
+                  static_cast<long long>(clock.hours().count()),
+                  static_cast<long long>(clock.minutes().count()),
+                  static_cast<long long>(clock.seconds().count()));
+    return text;
+}
+
+release::Signed Signer::sign(std::string_view manifest) const {
+    return release::decodeSigned(envelope(manifest));
+}
+
+std::string Signer::envelope(std::string_view manifest) const {
+    return signing::makeEnvelope(manifest, keys.privateKeyPem, keyId);
+}
+
+release::Settings settingsFor(const Signer& signer) {
+    release::Settings settings;
+    settings.apiOrigin = "https://releases.tavelo.example";
+    settings.environment = "production";
+    settings.keys = {{signer.keyId, signer.keys.publicKey}};
+    settings.downloadHosts = {std::string(packageHost)};
+    settings.installerVersion = "1.0.5";
+    return settings;
+}
+
+nlohmann::ordered_json validManifest(const FakeSystem& system) {
+    using namespace std::chrono_literals;
+    return {
+        {"schemaVersion", 1},
+        {"environment", "production"},
+        {"channel", "stable"},
+        {"releaseId", "rel_2026-01"},
+        {"revision", 3},
+        {"appVersion", "1.4.2"},
+        {"buildNumber", 42},
+        {"platform", "macos"},
+        {"arch", system.processor},
+        {"minOS", "12.0"},
+        {"minInstallerVersion", "1.0.0"},
+        {"minUpdaterProtocol", 1},
+        {"package",
+         {{"artifactId", "art-1"},
+          {"url", "https://packages.tavelo.example/releases/1.4.2/AI.dmg"},
+          {"format", "dmg"},
+          {"sizeBytes", 1000},
+          {"sha256", std::string(64, 'a')},
+          {"appId", "com.tavelo.desktop"}}},
+        {"issuedAt", internetTime(system.clock - 10s)},
+        {"expiresAt", internetTime(system.clock + 600s)},
+    };
+}
+
+std::vector<PlistEntry> appInfo(std::string identifier, std::string shortVersion,
+                                std::string build, std::string executable) {
+    return {{"CFBundleIdentifier", identifier},
+            {"CFBundleShortVersionString", shortVersion},
+            {"CFBundleVersion", build},
+            {"CFBundleExecutable", executable}};
+}
+
+void writeBundle(const std::filesystem::path& bundle, const BundleSpec& spec) {
+    std::filesystem::create_directories(bundle / "Contents" / "MacOS");
+    plist_t dict = plist_new_dict();
+    for (const auto& [key, value] : spec.info) {
+        plist_t node = nullptr;
+        if (const auto* text = std::get_if<std::string>(&value))
+            node = plist_new_string(text->c_str());
+        else if (const auto* number = std::get_if<std::int64_t>(&value))
+            node = plist_new_uint(static_cast<std::uint64_t>(*number));
+        else
+            node = plist_new_bool(std::get<bool>(value));
+        plist_dict_set_item(dict, key.c_str(), node);
+    }
+    char* data = nullptr;
+    std::uint32_t size = 0;
+    if (spec.binaryPlist)
+        plist_to_bin(dict, &data, &size);
+    else
+        plist_to_xml(dict, &data, &size);
+    writeFile(bundle / "Contents" / "Info.plist", std::string_view(data, size));
+    std::free(data);
+    plist_free(dict);
+    if (spec.executable) {
+        const auto exe = bundle / "Contents" / "MacOS" / *spec.executable;
+        writeFile(exe, "#!/bin/sh\nexit 0\n");
+        ::chmod(exe.c_str(), 0755);
+    }
+}
+
+} // namespace installer::testing

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "release/records.h"
+#include "release/settings.h"
+#include "signing.h"
+#include "support/fake_system.h"
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace installer::testing {
+
+// 2026-01-01T00:00:10Z style text of a time.
+std::string internetTime(platform::Clock::time_point time);
+
+// A release signer with a fresh key pair.
+struct Signer {
+    signing::KeyPair keys = signing::generateKeyPair();
+    std::string keyId = "prod-release-v1";
+
+    release::Signed sign(std::string_view manifest) const;
+    std::string envelope(std::string_view manifest) const;
+};
+
+// Production-like settings that trust `signer`.
+release::Settings settingsFor(const Signer& signer);
+
+inline constexpr std::string_view packageHost = "packages.tavelo.example";
+
+// A manifest every rule accepts under settingsFor(...) on `system` (arm64, 13.4.0):
+// issued ten seconds ago, valid for ten minutes.
+nlohmann::ordered_json validManifest(const FakeSystem& system);
+
+// An Info.plist value: text, an integer or a boolean.
+using PlistEntry = std::pair<std::string, std::variant<std::string, std::int64_t, bool>>;
+
+struct BundleSpec {
+    std::vector<PlistEntry> info;
+    bool binaryPlist = false;
+    std::optional<std::string> executable;  // written to Contents/MacOS/<name>
+};
+
+// The Info.plist entries of the cloud-drive application.
+std::vector<PlistEntry> appInfo(std::string identifier, std::string shortVersion,
+                                std::string build, std::string executable = "AI澄翎网盘");
+
+void writeBundle(const std::filesystem::path& bundle, const BundleSpec& spec);
+
+} // namespace installer::testing

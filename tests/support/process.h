@@ -1,0 +1,23 @@
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace installer::testing {
+
+struct ProcessResult {
+    int status = -1;       // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+    bool timedOut = false;
+};
+
+// Runs a program (no shell), with extra environment variables, feeding nothing on
+// standard input, and collects both output streams. Killed after `limit`.
+ProcessResult runProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& environment = {},
+                         std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+} // namespace installer::testing
