@@ -1,6 +1,7 @@
 #include "entry/run_installer.h"
 
 #include "entry/command_line.h"
+#include "install/install.h"
 #include "platform/file.h"
 #include "platform/installer_error.h"
 #include "release/records.h"
@@ -49,19 +50,19 @@ void runVerification(const std::string& path, const release::Settings& settings,
     std::fflush(stdout);
 }
 
-void runUpdate(const std::vector<std::string>& arguments, const release::Settings& settings,
-               const platform::System& system) {
+void runUpdate(const std::vector<std::string>& arguments, const Edition& edition,
+               const release::Settings& settings, const platform::System& system) {
     const auto manifest =
         readVerifiedManifest(optionValue(arguments, "--manifest"), maxUpdateManifestSize,
                              settings, system);
     const int waitPID = parseWaitPID(optionValue(arguments, "--wait-pid"));
-    const auto package = std::filesystem::absolute(optionValue(arguments, "--package"));
-    const auto target = std::filesystem::absolute(optionValue(arguments, "--target"));
-    (void)manifest;
-    (void)waitPID;
-    (void)package;
-    (void)target;
-    throw InstallerError("此版本尚不支持更新模式");
+    const auto package = platform::fileURL(optionValue(arguments, "--package"));
+    const auto target = platform::fileURL(optionValue(arguments, "--target"));
+    const platform::FileManager files;
+    const install::InstallEnvironment environment{std::string(edition.toolDir), system, files,
+                                                  stdout};
+    // Nobody watches the status texts in this mode; the exit status tells the app.
+    install::install(package, manifest, target, waitPID, [](const std::string&) {}, environment);
 }
 
 } // namespace
@@ -72,7 +73,7 @@ void runInstaller(const std::vector<std::string>& arguments, const Edition& edit
     const ModeChoice choice = chooseMode(arguments);
     switch (choice.mode) {
     case Mode::verification: return runVerification(choice.manifestPath, settings, system);
-    case Mode::update: return runUpdate(arguments, settings, system);
+    case Mode::update: return runUpdate(arguments, edition, settings, system);
     case Mode::graphical: throw InstallerError("此版本尚不包含图形安装器");
     }
 }

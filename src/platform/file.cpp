@@ -55,4 +55,11 @@ std::string readFile(const std::filesystem::path& path, std::size_t limit) {
     return content;
 }
 
+std::filesystem::path fileURL(const std::string& path) {
+    std::string text = std::filesystem::absolute(path).string();
+    while (text.size() > 1 && text.back() == '/')
+        text.pop_back();
+    return text;
+}
+
 } // namespace installer::platform

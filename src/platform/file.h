@@ -32,4 +32,8 @@ private:
 // memory. Opening never blocks on a FIFO. Errors are SystemError.
 std::string readFile(const std::filesystem::path& path, std::size_t limit);
 
+// A command-line path as the file URL the system would make of it: absolute against the
+// current folder, without a trailing slash. Nothing else is normalised.
+std::filesystem::path fileURL(const std::string& path);
+
 } // namespace installer::platform

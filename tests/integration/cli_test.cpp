@@ -110,6 +110,10 @@ TEST_F(Cli, VerificationLimitsTheFileToUnder128000Bytes) {
     expectFailure(run({"--verify-manifest", padded(128'000)}), "清单过大");
     // Update mode accepts the same file: it fails later, at the missing process id.
     expectFailure(run({"--update", "--manifest", padded(128'000)}), "安装参数缺失");
+    // ... but not a file of any size.
+    expectFailure(run({"--update", "--manifest", padded(16 * 1024 * 1024 + 1)}), "清单过大");
+    EXPECT_EQ(run({"--update", "--manifest", padded(16 * 1024 * 1024)}).err,
+              "安装失败：安装参数缺失\n");
 }
 
 TEST_F(Cli, PlatformErrorsAreDescribedInChinese) {

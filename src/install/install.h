@@ -1,0 +1,41 @@
+#pragma once
+
+#include "platform/file_manager.h"
+#include "platform/system.h"
+#include "release/records.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace installer::install {
+
+// Where the transaction's tools, machine facts and file operations come from.
+struct InstallEnvironment {
+    std::string toolDir;  // hdiutil, lipo, codesign, ditto, open
+    const platform::System& system;
+    const platform::FileManager& files;
+    std::FILE* readyOutput = stdout;  // receives "READY" in update mode
+};
+
+using StatusCallback = std::function<void(const std::string&)>;
+
+// Puts the verified release in `package` at `target`: checks the target and the
+// installed version, verifies the package again, mounts it read-only, validates its one
+// application bundle, waits for the running application (update mode: `waitPID`) or
+// refuses while it runs, swaps the bundle in keeping the previous copy, starts it and
+// waits for its health file. Returns only after a confirmed start; throws otherwise.
+// The installed application is never lost: on every failure it is at the target or,
+// after an unconfirmed start, beside it under its hidden previous-copy name.
+void install(const std::filesystem::path& package, const release::Manifest& manifest,
+             const std::filesystem::path& target, std::optional<int> waitPID,
+             const StatusCallback& status, const InstallEnvironment& environment);
+
+// The update-health file the new application writes for one transaction.
+std::filesystem::path updateHealthFile(const std::filesystem::path& home,
+                                       const std::string& environment,
+                                       const std::string& transactionID);
+
+} // namespace installer::install

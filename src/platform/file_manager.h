@@ -1,0 +1,26 @@
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+namespace installer::platform {
+
+// The file operations of an install transaction. Virtual so that tests can make one
+// operation fail, or stop the process at a chosen move, without faking the rest.
+class FileManager {
+public:
+    virtual ~FileManager() = default;
+
+    // Something is at the path (links followed: a dangling link is nothing).
+    virtual bool exists(const std::filesystem::path& path) const;
+    // This process may create and remove entries in the folder.
+    virtual bool isWritable(const std::filesystem::path& folder) const;
+    // Renames an entry; refuses to replace anything already at `to`. SystemError.
+    virtual void move(const std::filesystem::path& from, const std::filesystem::path& to) const;
+    // Removes an entry and everything in it. SystemError.
+    virtual void remove(const std::filesystem::path& path) const;
+    // The folder's entries, hidden ones included, in no particular order. SystemError.
+    virtual std::vector<std::filesystem::path> list(const std::filesystem::path& folder) const;
+};
+
+} // namespace installer::platform
