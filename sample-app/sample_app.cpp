@@ -100,7 +100,10 @@ int main(int argc, char** argv) {
         request.package = args[3];
         request.target = me.bundle;
         request.log = support / "installer.log";
-        return tavelo::update::startUpdate(request) ? 0 : 1;
+        const auto start = tavelo::update::startUpdate(request);
+        std::ofstream(support / "sample-app.log", std::ios::app)
+            << "installer " << start.installerPid << (start.ready ? " ready" : " refused") << "\n";
+        return start.ready ? 0 : 1;
     }
     return 0;
 }

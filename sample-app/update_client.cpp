@@ -23,10 +23,10 @@ struct Fd {
 
 } // namespace
 
-bool startUpdate(const UpdateRequest& request) {
+UpdateStart startUpdate(const UpdateRequest& request) {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
-        return false;
+        return {};
     Fd readEnd{pipeFds[0]}, writeEnd{pipeFds[1]};
 
     posix_spawn_file_actions_t files;
@@ -55,7 +55,8 @@ bool startUpdate(const UpdateRequest& request) {
     ::close(writeEnd.fd);
     writeEnd.fd = -1;
     if (spawned != 0)
-        return false;
+        return {};
+    UpdateStart start{false, pid};
     // The installer is not waited for: it must outlive us. Its exit is reaped by init
     // once we are gone.
 
@@ -65,22 +66,24 @@ bool startUpdate(const UpdateRequest& request) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
-            return false;
+            return start;
         pollfd fd{readEnd.fd, POLLIN, 0};
         const int ready = ::poll(&fd, 1, static_cast<int>(left.count()));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
-            return false;
+            return start;
         char buffer[256];
         const ssize_t got = ::read(readEnd.fd, buffer, sizeof buffer);
         if (got <= 0)
-            return false;  // the installer ended without READY: it refused
+            return start;  // the installer ended without READY: it refused
         line.append(buffer, static_cast<std::size_t>(got));
-        if (line.find('\n') != std::string::npos)
-            return line.substr(0, line.find('\n')) == "READY";
+        if (line.find('\n') != std::string::npos) {
+            start.ready = line.substr(0, line.find('\n')) == "READY";
+            return start;
+        }
         if (line.size() > 64)
-            return false;
+            return start;
     }
 }
 

@@ -17,13 +17,18 @@ struct UpdateRequest {
     std::chrono::milliseconds readyTimeout = std::chrono::seconds(120);
 };
 
+struct UpdateStart {
+    // The installer has validated everything and this application must now exit
+    // (within 45 seconds) so the installer can swap the bundle. When false the
+    // installer refused (its reason is in the log) or did not answer in time, and the
+    // application keeps running untouched.
+    bool ready = false;
+    int installerPid = -1;  // -1 when it could not be started
+};
+
 // Starts the installer in update mode for this process and waits for its "READY"
-// line. True means the installer has validated everything and this application must
-// now exit (within 45 seconds) so the installer can swap the bundle. False means the
-// installer refused (its reason is in the log) or did not answer in time; the
-// application keeps running untouched. The installer runs in its own session, so it
-// outlives this process.
-bool startUpdate(const UpdateRequest& request);
+// line. The installer runs in its own session, so it outlives this process.
+UpdateStart startUpdate(const UpdateRequest& request);
 
 // The transaction id of a start by the installer: the value of the argument
 // "--installer-transaction=<id>", if there is one.

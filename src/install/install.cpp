@@ -45,8 +45,8 @@ void checkTarget(const fs::path& target) {
     const auto refuse = [] { return InstallerError("安装目录无效"); };
     if (target.extension() != ".app")
         throw refuse();
-    // Through a link, or with "." and ".." in it, the bundle we replace would not be
-    // the one the path names.
+    // Through a link (also one that ".." steps back out of) the bundle we replace
+    // would not be the one the path names.
     std::error_code error;
     const fs::path resolved = fs::weakly_canonical(target, error);
     if (error || target.lexically_normal() != resolved)

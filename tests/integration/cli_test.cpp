@@ -17,22 +17,9 @@ using Json = nlohmann::ordered_json;
 class Cli : public ::testing::Test {
 protected:
     TempDir dir;
-    Signer signer{{signing::KeyPair{readText(TEST_SIGNING_KEY),
-                                    signing::publicKeyOf(readText(TEST_SIGNING_KEY))}},
-                  "test-release-v1"};
+    Signer signer = testEditionSigner();
 
-    static Json manifest() {
-        const platform::RealSystem machine;
-        FakeSystem now;
-        now.clock = machine.now();
-        now.processor = machine.processorName();
-        Json json = validManifest(now);
-        json["environment"] = "sit";
-        json["minOS"] = "1.0";
-        json["package"]["appId"] = "com.tavelo.desktop.sit";
-        json["package"]["url"] = "https://localhost/releases/AI.dmg";
-        return json;
-    }
+    static Json manifest() { return testEditionManifest(); }
 
     std::string write(const std::string& name, const std::string& content) {
         writeFile(dir / name, content);

@@ -3,6 +3,7 @@
 #include "platform/system.h"
 
 #include <functional>
+#include <thread>
 
 namespace installer::testing {
 
@@ -17,6 +18,9 @@ public:
     std::vector<std::string> running;
     std::function<bool(int)> processProbe = [](int) { return false; };
     mutable std::chrono::milliseconds slept{0};
+    // Waits for real processes need some real time: each sleep also waits this share of
+    // its length (the clock still moves by the whole of it).
+    double realSleepShare = 0;
 
     std::string processorName() const override { return processor; }
     platform::OSVersion osVersion() const override { return os; }
@@ -24,6 +28,8 @@ public:
     void sleep(std::chrono::milliseconds duration) const override {
         clock += duration;
         slept += duration;
+        if (realSleepShare > 0)
+            std::this_thread::sleep_for(duration * realSleepShare);
     }
     std::filesystem::path homeFolder() const override { return home; }
     std::vector<std::string> runningBundleIdentifiers() const override { return running; }

@@ -69,6 +69,24 @@ nlohmann::ordered_json validManifest(const FakeSystem& system) {
     };
 }
 
+Signer testEditionSigner() {
+    const std::string pem = readText(TEST_SIGNING_KEY);
+    return Signer{signing::KeyPair{pem, signing::publicKeyOf(pem)}, "test-release-v1"};
+}
+
+nlohmann::ordered_json testEditionManifest() {
+    const platform::RealSystem machine;
+    FakeSystem now;
+    now.clock = machine.now();
+    now.processor = machine.processorName();
+    nlohmann::ordered_json json = validManifest(now);
+    json["environment"] = "sit";
+    json["minOS"] = "1.0";
+    json["package"]["appId"] = "com.tavelo.desktop.sit";
+    json["package"]["url"] = "https://localhost/releases/AI.dmg";
+    return json;
+}
+
 std::vector<PlistEntry> appInfo(std::string identifier, std::string shortVersion,
                                 std::string build, std::string executable) {
     return {{"CFBundleIdentifier", identifier},

@@ -36,6 +36,11 @@ inline constexpr std::string_view packageHost = "packages.tavelo.example";
 // issued ten seconds ago, valid for ten minutes.
 nlohmann::ordered_json validManifest(const FakeSystem& system);
 
+// The signer and a valid manifest of the integration-test edition (its key, the
+// environment "sit", the host localhost), issued now on this machine.
+Signer testEditionSigner();
+nlohmann::ordered_json testEditionManifest();
+
 // An Info.plist value: text, an integer or a boolean.
 using PlistEntry = std::pair<std::string, std::variant<std::string, std::int64_t, bool>>;
 

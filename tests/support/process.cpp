@@ -13,6 +13,75 @@ extern char** environ;
 
 namespace installer::testing {
 
+namespace {
+
+struct Environment {
+    std::vector<std::string> entries;
+    std::vector<char*> pointers;
+    explicit Environment(const std::map<std::string, std::string>& changes) {
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            if (!changes.count(entry.substr(0, entry.find('='))))
+                entries.push_back(entry);
+        }
+        for (const auto& [name, value] : changes)
+            entries.push_back(name + "=" + value);
+        for (auto& e : entries)
+            pointers.push_back(e.data());
+        pointers.push_back(nullptr);
+    }
+};
+
+struct Arguments {
+    std::vector<std::string> strings;
+    std::vector<char*> pointers;
+    explicit Arguments(const std::vector<std::string>& argv) : strings(argv) {
+        for (auto& a : strings)
+            pointers.push_back(a.data());
+        pointers.push_back(nullptr);
+    }
+};
+
+} // namespace
+
+int spawnProcess(const std::vector<std::string>& argv,
+                 const std::map<std::string, std::string>& environment,
+                 const std::string& output) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    Environment env(environment);
+    Arguments args(argv);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, args.pointers[0], &actions, nullptr,
+                                      args.pointers.data(), env.pointers.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        throw std::runtime_error("cannot start " + argv[0]);
+    return pid;
+}
+
+int waitForChild(int pid, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    for (;;) {
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            break;
+        if (done < 0)
+            return -1;
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            break;
+        }
+        ::usleep(10'000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& environment,
                          std::chrono::milliseconds limit) {
@@ -25,25 +94,11 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
 
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        if (!environment.count(entry.substr(0, entry.find('='))))
-            env.push_back(entry);
-    }
-    for (const auto& [name, value] : environment)
-        env.push_back(name + "=" + value);
-    std::vector<char*> envp, args;
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argvCopy = argv;
-    for (auto& a : argvCopy)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-
+    Environment env(environment);
+    Arguments args(argv);
     pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    const int spawned = ::posix_spawn(&pid, args.pointers[0], &actions, nullptr,
+                                      args.pointers.data(), env.pointers.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ::close(err[1]);

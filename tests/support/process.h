@@ -20,4 +20,14 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& environment = {},
                          std::chrono::milliseconds limit = std::chrono::seconds(60));
 
+// Starts a program without waiting for it: standard input from /dev/null, standard
+// output and error to `output` (appended). The caller reaps it.
+int spawnProcess(const std::vector<std::string>& argv,
+                 const std::map<std::string, std::string>& environment,
+                 const std::string& output = "/dev/null");
+
+// Waits for a child, but not longer than `limit` (then kills it). Exit status or
+// 128 + signal.
+int waitForChild(int pid, std::chrono::milliseconds limit);
+
 } // namespace installer::testing

@@ -1,0 +1,148 @@
+#include "install_fixture.h"
+
+#include "platform/system_error.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace installer::testing {
+
+namespace fs = std::filesystem;
+
+void ScriptedFileManager::move(const fs::path& from, const fs::path& to) const {
+    const int number = ++moves;
+    if (beforeMove)
+        beforeMove(number, from, to);
+    if (failingMoves.count(number))
+        throw platform::SystemError(EIO, "injected failure of move " + std::to_string(number));
+    platform::FileManager::move(from, to);
+    if (afterMove)
+        afterMove(number);
+}
+
+InstallSandbox::InstallSandbox()
+    : apps(root / "Applications"), home(root / "home"), control(root / "control"),
+      tools(root / "tools"), target(apps / (std::string(testAppName) + ".app")) {
+    for (const auto& dir : {apps, home, control, tools, root / "tmp"})
+        fs::create_directories(dir);
+    for (const char* tool : {"hdiutil", "lipo", "codesign", "ditto", "open"})
+        fs::create_symlink(emulatedToolsDir() / tool, tools / tool);
+    // The tools and the app the transaction starts read these; the installer itself
+    // reads no environment.
+    for (const auto& [name, value] :
+         std::map<std::string, std::string>{{"EMULATED_TOOLS_CONTROL", control.string()},
+                                            {"TMPDIR", (root / "tmp").string()},
+                                            {"HOME", home.string()},
+                                            {"SAMPLE_APP_HEALTH", "ready"}}) {
+        const char* old = std::getenv(name.c_str());
+        savedEnvironment_[name] = old ? old : "\x01";
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+    system.home = home;
+    system.realSleepShare = 0.05;
+}
+
+InstallSandbox::~InstallSandbox() {
+    // Anything still attached (a test that failed half-way) goes before the folder.
+    std::error_code error;
+    for (const auto& parent : fs::directory_iterator(root / "tmp", error)) {
+        std::error_code inner;
+        for (const auto& mount : fs::directory_iterator(parent.path(), inner))
+            emulatedTool("hdiutil", {"detach", mount.path().string()});
+    }
+    for (const auto& [name, value] : savedEnvironment_) {
+        if (value == "\x01")
+            ::unsetenv(name.c_str());
+        else
+            ::setenv(name.c_str(), value.c_str(), 1);
+    }
+}
+
+Release InstallSandbox::release(const ReleaseSpec& spec) {
+    const std::string key = spec.version + "-" + spec.build + "-" + spec.identifier + "-" +
+                            spec.archs + (spec.seal ? "" : "-unsealed");
+    if (auto found = releases_.find(key); found != releases_.end())
+        return found->second;
+    const Release made = makeRelease(root / "releases" / key, spec);
+    releases_.emplace(key, made);
+    return made;
+}
+
+void InstallSandbox::installAtTarget(const ReleaseSpec& spec) {
+    const Release old = release(spec);
+    fs::copy(old.bundle, target, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+}
+
+void InstallSandbox::healthMode(const std::string& mode) {
+    ::setenv("SAMPLE_APP_HEALTH", mode.c_str(), 1);
+}
+
+void InstallSandbox::overrideTool(const std::string& name, const std::string& script) {
+    fs::remove(tools / name);
+    writeFile(tools / name, "#!/usr/bin/env bash\nreal=" + (emulatedToolsDir() / name).string() +
+                                "\n" + script);
+    ::chmod((tools / name).c_str(), 0755);
+}
+
+void InstallSandbox::failOnce(const std::string& key) { writeFile(control / ("fail-" + key), ""); }
+
+std::string InstallSandbox::install(const Release& release, std::optional<int> waitPID) {
+    return install(release.image, manifestFor(release), waitPID);
+}
+
+std::string InstallSandbox::install(const fs::path& package, const release::Manifest& manifest,
+                                    std::optional<int> waitPID) {
+    char* buffer = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = ::open_memstream(&buffer, &size);
+    const install::InstallEnvironment environment{tools.string(), system, files, out};
+    std::string outcome = "ok";
+    try {
+        install::install(package, manifest, target, waitPID,
+                         [&](const std::string& text) { statuses.push_back(text); }, environment);
+    } catch (const std::exception& error) {
+        outcome = error.what();
+    }
+    std::fclose(out);
+    ready = std::string(buffer, size);
+    std::free(buffer);
+    return outcome;
+}
+
+std::vector<std::string> InstallSandbox::log() const {
+    std::vector<std::string> lines;
+    const std::string text = readText(control / "log");
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+int InstallSandbox::count(const std::string& prefix) const {
+    int n = 0;
+    for (const auto& line : log())
+        n += line.rfind(prefix, 0) == 0;
+    return n;
+}
+
+bool InstallSandbox::allDetached() const {
+    std::error_code error;
+    if (fs::directory_iterator(root / "tmp", error) != fs::directory_iterator())
+        return false;
+    return count("hdiutil attach") == count("hdiutil detach");
+}
+
+std::vector<std::string> InstallSandbox::hiddenEntries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(apps))
+        if (entry.path().filename().string().rfind(".tavelo-", 0) == 0)
+            names.push_back(entry.path().filename().string());
+    return names;
+}
+
+bool InstallSandbox::sealed(const fs::path& bundle) const {
+    return emulatedTool("codesign", {"--verify", "--deep", "--strict", bundle.string()}) == 0;
+}
+
+} // namespace installer::testing

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "install/install.h"
+#include "support/fake_system.h"
+#include "support/release_maker.h"
+#include "support/temp_dir.h"
+
+#include <functional>
+#include <map>
+#include <set>
+
+namespace installer::testing {
+
+// A file manager that fails chosen moves, and can run a hook before each one.
+class ScriptedFileManager : public platform::FileManager {
+public:
+    std::set<int> failingMoves;    // 1-based numbers of the moves that fail
+    bool writable = true;
+    std::function<void(int, const std::filesystem::path&, const std::filesystem::path&)> beforeMove;
+    std::function<void(int)> afterMove;
+    mutable int moves = 0;
+
+    bool isWritable(const std::filesystem::path& folder) const override {
+        return writable && platform::FileManager::isWritable(folder);
+    }
+    void move(const std::filesystem::path& from, const std::filesystem::path& to) const override;
+};
+
+// One install transaction in a sandbox: a system Applications folder, a home folder,
+// the emulated tools with their control folder, and a machine whose clock moves on
+// sleeping.
+class InstallSandbox {
+public:
+    InstallSandbox();
+    ~InstallSandbox();
+
+    TempDir root;
+    std::filesystem::path apps, home, control, tools;
+    std::filesystem::path target;
+    FakeSystem system;
+    ScriptedFileManager files;
+    std::vector<std::string> statuses;
+    std::string ready;  // what the transaction wrote for "READY"
+
+    // Releases are cached per version and build: making one costs a few tool runs.
+    Release release(const ReleaseSpec& spec = {});
+    // Puts a sealed bundle of this version at the target, as an earlier install would.
+    void installAtTarget(const ReleaseSpec& spec);
+    // The health-file behaviour of the next launched sample app (see sample_app.cpp).
+    void healthMode(const std::string& mode);
+    // Replaces one emulated tool by a script for this sandbox only.
+    void overrideTool(const std::string& name, const std::string& script);
+    // Makes the named emulated-tool run fail once ("ditto", "hdiutil-detach", ...).
+    void failOnce(const std::string& key);
+
+    // "ok" or the message of the error install threw.
+    std::string install(const Release& release, std::optional<int> waitPID = std::nullopt);
+    std::string install(const std::filesystem::path& package, const release::Manifest& manifest,
+                        std::optional<int> waitPID = std::nullopt);
+
+    std::vector<std::string> log() const;
+    int count(const std::string& prefix) const;
+    // Every attached image was detached and its folder is gone.
+    bool allDetached() const;
+    std::vector<std::string> hiddenEntries() const;
+    std::string versionAtTarget() const { return bundleShortVersion(target); }
+    bool sealed(const std::filesystem::path& bundle) const;
+
+private:
+    std::map<std::string, Release> releases_;
+    std::map<std::string, std::string> savedEnvironment_;
+};
+
+} // namespace installer::testing

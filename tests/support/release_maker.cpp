@@ -1,0 +1,92 @@
+#include "support/release_maker.h"
+
+#include "platform/bundle.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+#include "trust/crypto.h"
+
+#include <fstream>
+#include <stdexcept>
+
+namespace installer::testing {
+
+namespace {
+
+release::Package describe(const std::filesystem::path& image) {
+    const std::string bytes = readText(image);
+    trust::Sha256 hasher;
+    hasher.update(bytes.data(), bytes.size());
+    const auto digest = hasher.finish();
+    release::Package package;
+    package.artifactId = "sample-app";
+    package.url = "https://localhost/" + image.filename().string();
+    package.format = "dmg";
+    package.sizeBytes = static_cast<std::int64_t>(bytes.size());
+    package.sha256 = trust::hex(std::string_view(reinterpret_cast<const char*>(digest.data()), 32));
+    package.appId = std::string(testAppId);
+    return package;
+}
+
+} // namespace
+
+std::filesystem::path emulatedToolsDir() { return EMULATED_TOOLS_DIR; }
+std::filesystem::path sampleAppBinary() { return SAMPLE_APP_BINARY; }
+
+int emulatedTool(const std::string& tool, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {(emulatedToolsDir() / tool).string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProcess(argv, {{"EMULATED_TOOLS_CONTROL", ""}}).status;
+}
+
+Release makeRelease(const std::filesystem::path& folder, const ReleaseSpec& spec) {
+    std::vector<std::string> argv = {MAKE_RELEASE_SCRIPT, "--executable", SAMPLE_APP_BINARY,
+                                     "--version", spec.version, "--build", spec.build,
+                                     "--identifier", spec.identifier, "--out", folder.string()};
+    if (!spec.archs.empty()) {
+        argv.push_back("--archs");
+        argv.push_back(spec.archs);
+    }
+    if (!spec.seal)
+        argv.push_back("--no-seal");
+    const auto result = runProcess(argv, {{"EMULATED_TOOLS_CONTROL", ""}});
+    if (result.status != 0)
+        throw std::runtime_error("make-release failed: " + result.err);
+    Release release;
+    release.image = result.out.substr(0, result.out.find('\n'));
+    release.bundle = folder / "bundle" / (std::string(testAppName) + ".app");
+    release.package = describe(release.image);
+    return release;
+}
+
+release::Manifest manifestFor(const Release& release, const ReleaseSpec& spec) {
+    release::Manifest manifest;
+    manifest.schemaVersion = 1;
+    manifest.environment = "sit";
+    manifest.channel = "stable";
+    manifest.releaseId = "sample-" + spec.version;
+    manifest.appVersion = spec.version;
+    manifest.buildNumber = std::stoull(spec.build);
+    manifest.platform = "macos";
+    manifest.arch = "x64";
+    manifest.minOS = "1.0";
+    manifest.minInstallerVersion = "1.0.0";
+    manifest.minUpdaterProtocol = 1;
+    manifest.package = release.package;
+    return manifest;
+}
+
+void makeImage(const std::filesystem::path& folder, const std::filesystem::path& image) {
+    if (emulatedTool("hdiutil", {"create", "-srcfolder", folder.string(), "-volname", "Test",
+                                 "-ov", "-format", "UDZO", image.string()}) != 0)
+        throw std::runtime_error("hdiutil create failed for " + folder.string());
+}
+
+std::string bundleShortVersion(const std::filesystem::path& bundle) {
+    const auto opened = platform::Bundle::open(bundle);
+    if (!opened)
+        return "";
+    const auto* version = opened->info().find("CFBundleShortVersionString");
+    return version ? version->text : "";
+}
+
+} // namespace installer::testing

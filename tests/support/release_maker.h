@@ -1,0 +1,46 @@
+#pragma once
+
+#include "release/records.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace installer::testing {
+
+inline constexpr std::string_view testAppId = "com.tavelo.desktop.sit";
+inline constexpr std::string_view testAppName = "AI澄翎网盘测试版";
+
+struct ReleaseSpec {
+    std::string version = "1.1.0";
+    std::string build = "110";
+    std::string identifier = std::string(testAppId);
+    std::string archs = {};  // empty: what the executable itself is
+    bool seal = true;
+};
+
+// A release of the sample application made by sample-app/make-release.
+struct Release {
+    std::filesystem::path image;
+    std::filesystem::path bundle;  // the sealed bundle the image carries
+    release::Package package;      // size and digest of the image, test identifier
+};
+
+Release makeRelease(const std::filesystem::path& folder, const ReleaseSpec& spec = {});
+
+// A manifest for the release as the install transaction reads it.
+release::Manifest manifestFor(const Release& release, const ReleaseSpec& spec = {});
+
+// Packs a folder into an emulated disk image.
+void makeImage(const std::filesystem::path& folder, const std::filesystem::path& image);
+
+// Runs one of the emulated tools directly; its exit status.
+int emulatedTool(const std::string& tool, const std::vector<std::string>& args);
+
+std::filesystem::path emulatedToolsDir();
+std::filesystem::path sampleAppBinary();
+
+// The short version of the bundle at path, or "" when there is none to read.
+std::string bundleShortVersion(const std::filesystem::path& bundle);
+
+} // namespace installer::testing
