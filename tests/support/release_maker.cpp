@@ -13,15 +13,20 @@ namespace installer::testing {
 namespace {
 
 release::Package describe(const std::filesystem::path& image) {
-    const std::string bytes = readText(image);
+    std::ifstream in(image, std::ios::binary);
     trust::Sha256 hasher;
-    hasher.update(bytes.data(), bytes.size());
+    std::vector<char> chunk(1 << 20);
+    std::int64_t size = 0;
+    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
+        hasher.update(chunk.data(), static_cast<std::size_t>(in.gcount()));
+        size += in.gcount();
+    }
     const auto digest = hasher.finish();
     release::Package package;
     package.artifactId = "sample-app";
     package.url = "https://localhost/" + image.filename().string();
     package.format = "dmg";
-    package.sizeBytes = static_cast<std::int64_t>(bytes.size());
+    package.sizeBytes = size;
     package.sha256 = trust::hex(std::string_view(reinterpret_cast<const char*>(digest.data()), 32));
     package.appId = std::string(testAppId);
     return package;
@@ -45,6 +50,10 @@ Release makeRelease(const std::filesystem::path& folder, const ReleaseSpec& spec
     if (!spec.archs.empty()) {
         argv.push_back("--archs");
         argv.push_back(spec.archs);
+    }
+    if (!spec.payload.empty()) {
+        argv.push_back("--payload");
+        argv.push_back(spec.payload.string());
     }
     if (!spec.seal)
         argv.push_back("--no-seal");

@@ -1,0 +1,111 @@
+// The install transaction's own overhead. A 200 MiB bundle in 1,600 files is installed
+// over an older one with the emulated tools; each tool is wrapped to record its own run
+// time, and verifyFile is timed on the same image in the same run. Sleeping is real here
+// and counted apart: it is the poll for the health file, waiting on the new app's start.
+// What is left of the install time after tool runs, package check and sleeping is what
+// the transaction itself costs (checks, moves, removing the previous copy).
+
+#include "install/install_fixture.h"
+#include "support/fixtures.h"
+#include "trust/verify_file.h"
+
+#include <benchmark/benchmark.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace {
+
+using namespace installer;
+using namespace installer::testing;
+namespace fs = std::filesystem;
+using Seconds = std::chrono::duration<double>;
+
+constexpr int folders = 40;
+constexpr int filesPerFolder = 40;
+constexpr std::size_t fileSize = 131'072;  // 1,600 files of 128 KiB: 200 MiB
+
+void makePayload(const fs::path& root) {
+    std::mt19937_64 random(11);
+    std::vector<std::uint64_t> words(fileSize / 8);
+    for (int f = 0; f < folders; ++f) {
+        const fs::path folder = root / ("part-" + std::to_string(f));
+        fs::create_directories(folder);
+        for (int n = 0; n < filesPerFolder; ++n) {
+            for (auto& word : words)
+                word = random();
+            std::ofstream(folder / ("chunk-" + std::to_string(n) + ".bin"), std::ios::binary)
+                .write(reinterpret_cast<const char*>(words.data()), fileSize);
+        }
+    }
+}
+
+struct ToolRun {
+    std::string tool;
+    double start = 0, end = 0;
+};
+
+std::vector<ToolRun> readRuns(const fs::path& file) {
+    std::vector<ToolRun> runs;
+    std::istringstream in(readText(file));
+    for (ToolRun run; in >> run.tool >> run.start >> run.end;)
+        runs.push_back(run);
+    return runs;
+}
+
+void BM_InstallOverhead(benchmark::State& state) {
+    InstallSandbox box;
+    box.system.realSleepShare = 1;  // real waits: this measures real time
+    const fs::path times = box.root / "tool-times";
+    for (const char* tool : {"hdiutil", "lipo", "codesign", "ditto", "open"})
+        box.overrideTool(tool, "start=$EPOCHREALTIME\n\"$real\" \"$@\"\nstatus=$?\n"
+                               "printf '%s %s %s\\n' \"${0##*/}\" \"$start\" \"$EPOCHREALTIME\" >> '" +
+                                   times.string() + "'\nexit $status\n");
+    makePayload(box.root / "payload");
+    const Release old = box.release({.version = "1.0.0", .build = "100", .payload = box.root / "payload"});
+    const Release next = box.release({.version = "1.1.0", .build = "110", .payload = box.root / "payload"});
+    fs::remove_all(box.root / "payload");
+
+    double total = 0, tools = 0, verify = 0, health = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        fs::remove_all(box.target);
+        fs::copy(old.bundle, box.target, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        fs::remove(times);
+        const auto sleptBefore = box.system.slept;
+        state.ResumeTiming();
+
+        const auto began = std::chrono::steady_clock::now();
+        const std::string outcome = box.install(next);
+        const auto ended = std::chrono::steady_clock::now();
+        if (outcome != "ok") {
+            state.SkipWithError(outcome.c_str());
+            return;
+        }
+
+        state.PauseTiming();
+        const auto verifyBegan = std::chrono::steady_clock::now();
+        trust::verifyFile(next.image, next.package);
+        verify += Seconds(std::chrono::steady_clock::now() - verifyBegan).count();
+        for (const auto& run : readRuns(times))
+            tools += run.end - run.start;
+        health += Seconds(box.system.slept - sleptBefore).count();
+        total += Seconds(ended - began).count();
+        state.ResumeTiming();
+    }
+    const auto n = static_cast<double>(state.iterations());
+    const double overhead = total - tools - verify - health;
+    state.counters["install_s"] = total / n;
+    state.counters["tools_s"] = tools / n;
+    state.counters["verifyFile_s"] = verify / n;
+    state.counters["healthPoll_s"] = health / n;
+    state.counters["overhead_s"] = overhead / n;
+    state.counters["overhead_pct"] = 100 * overhead / (tools + verify);
+}
+
+BENCHMARK(BM_InstallOverhead)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(3);
+
+} // namespace
+
+BENCHMARK_MAIN();
