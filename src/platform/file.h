@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace installer::platform {
@@ -31,6 +32,10 @@ private:
 // files can tell "too large" (size() > limit) without holding an arbitrary file in
 // memory. Opening never blocks on a FIFO. Errors are SystemError.
 std::string readFile(const std::filesystem::path& path, std::size_t limit);
+
+// Replaces the file at path with bytes so that a reader sees the old content or the new,
+// never a part: written beside it under a temporary name, then renamed over it.
+void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes);
 
 // A command-line path as the file URL the system would make of it: absolute against the
 // current folder, without a trailing slash. Nothing else is normalised.

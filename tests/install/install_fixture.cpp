@@ -59,18 +59,18 @@ InstallSandbox::~InstallSandbox() {
     }
 }
 
-Release InstallSandbox::release(const ReleaseSpec& spec) {
-    const std::string key = spec.version + "-" + spec.build + "-" + spec.identifier + "-" +
-                            spec.archs + (spec.seal ? "" : "-unsealed");
+Release InstallSandbox::release(const ReleaseRecipe& recipe) {
+    const std::string key = recipe.version + "-" + recipe.build + "-" + recipe.identifier + "-" +
+                            recipe.archs + (recipe.seal ? "" : "-unsealed");
     if (auto found = releases_.find(key); found != releases_.end())
         return found->second;
-    const Release made = makeRelease(root / "releases" / key, spec);
+    const Release made = makeRelease(root / "releases" / key, recipe);
     releases_.emplace(key, made);
     return made;
 }
 
-void InstallSandbox::installAtTarget(const ReleaseSpec& spec) {
-    const Release old = release(spec);
+void InstallSandbox::installAtTarget(const ReleaseRecipe& recipe) {
+    const Release old = release(recipe);
     fs::copy(old.bundle, target, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
 }
 

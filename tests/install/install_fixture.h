@@ -43,9 +43,9 @@ public:
     std::string ready;  // what the transaction wrote for "READY"
 
     // Releases are cached per version and build: making one costs a few tool runs.
-    Release release(const ReleaseSpec& spec = {});
+    Release release(const ReleaseRecipe& recipe = {});
     // Puts a sealed bundle of this version at the target, as an earlier install would.
-    void installAtTarget(const ReleaseSpec& spec);
+    void installAtTarget(const ReleaseRecipe& recipe);
     // The health-file behaviour of the next launched sample app (see sample_app.cpp).
     void healthMode(const std::string& mode);
     // Replaces one emulated tool by a script for this sandbox only.

@@ -97,7 +97,7 @@ TEST_F(Install, TheTargetMustBeAPlainAppPath) {
 
 TEST_F(Install, TheInstalledVersionMustBeOlder) {
     const struct {
-        ReleaseSpec installed, offered;
+        ReleaseRecipe installed, offered;
         const char* expected;
     } cases[] = {
         {{.version = "1.2.3", .build = "10"}, {.version = "1.2.3", .build = "11"}, "ok"},
@@ -188,7 +188,7 @@ TEST_F(Install, EveryImageFaultIsRefusedAndTheImageDetached) {
 TEST_F(Install, TheBundleMustMatchTheManifest) {
     box.installAtTarget({.version = "1.0.0", .build = "100"});
     const struct {
-        ReleaseSpec made;
+        ReleaseRecipe made;
         std::function<void(release::Manifest&)> change;
         const char* expected;
     } cases[] = {

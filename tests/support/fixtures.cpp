@@ -95,10 +95,10 @@ std::vector<PlistEntry> appInfo(std::string identifier, std::string shortVersion
             {"CFBundleExecutable", executable}};
 }
 
-void writeBundle(const std::filesystem::path& bundle, const BundleSpec& spec) {
+void writeBundle(const std::filesystem::path& bundle, const BundleRecipe& recipe) {
     std::filesystem::create_directories(bundle / "Contents" / "MacOS");
     plist_t dict = plist_new_dict();
-    for (const auto& [key, value] : spec.info) {
+    for (const auto& [key, value] : recipe.info) {
         plist_t node = nullptr;
         if (const auto* text = std::get_if<std::string>(&value))
             node = plist_new_string(text->c_str());
@@ -110,15 +110,15 @@ void writeBundle(const std::filesystem::path& bundle, const BundleSpec& spec) {
     }
     char* data = nullptr;
     std::uint32_t size = 0;
-    if (spec.binaryPlist)
+    if (recipe.binaryPlist)
         plist_to_bin(dict, &data, &size);
     else
         plist_to_xml(dict, &data, &size);
     writeFile(bundle / "Contents" / "Info.plist", std::string_view(data, size));
     std::free(data);
     plist_free(dict);
-    if (spec.executable) {
-        const auto exe = bundle / "Contents" / "MacOS" / *spec.executable;
+    if (recipe.executable) {
+        const auto exe = bundle / "Contents" / "MacOS" / *recipe.executable;
         writeFile(exe, "#!/bin/sh\nexit 0\n");
         ::chmod(exe.c_str(), 0755);
     }

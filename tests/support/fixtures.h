@@ -44,7 +44,7 @@ nlohmann::ordered_json testEditionManifest();
 // An Info.plist value: text, an integer or a boolean.
 using PlistEntry = std::pair<std::string, std::variant<std::string, std::int64_t, bool>>;
 
-struct BundleSpec {
+struct BundleRecipe {
     std::vector<PlistEntry> info;
     bool binaryPlist = false;
     std::optional<std::string> executable;  // written to Contents/MacOS/<name>
@@ -54,6 +54,6 @@ struct BundleSpec {
 std::vector<PlistEntry> appInfo(std::string identifier, std::string shortVersion,
                                 std::string build, std::string executable = "AI澄翎网盘");
 
-void writeBundle(const std::filesystem::path& bundle, const BundleSpec& spec);
+void writeBundle(const std::filesystem::path& bundle, const BundleRecipe& recipe);
 
 } // namespace installer::testing

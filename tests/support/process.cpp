@@ -42,6 +42,18 @@ struct Arguments {
     }
 };
 
+// Starts argv with the file actions, which it consumes; 0 when nothing could be started.
+pid_t spawnWith(posix_spawn_file_actions_t& actions, const std::vector<std::string>& argv,
+                const std::map<std::string, std::string>& environment) {
+    Environment env(environment);
+    Arguments args(argv);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, args.pointers[0], &actions, nullptr,
+                                      args.pointers.data(), env.pointers.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return spawned == 0 ? pid : 0;
+}
+
 } // namespace
 
 int spawnProcess(const std::vector<std::string>& argv,
@@ -52,13 +64,8 @@ int spawnProcess(const std::vector<std::string>& argv,
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    Environment env(environment);
-    Arguments args(argv);
-    pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, args.pointers[0], &actions, nullptr,
-                                      args.pointers.data(), env.pointers.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
+    const pid_t pid = spawnWith(actions, argv, environment);
+    if (pid == 0)
         throw std::runtime_error("cannot start " + argv[0]);
     return pid;
 }
@@ -93,17 +100,11 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-
-    Environment env(environment);
-    Arguments args(argv);
-    pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, args.pointers[0], &actions, nullptr,
-                                      args.pointers.data(), env.pointers.data());
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = spawnWith(actions, argv, environment);
     ::close(out[1]);
     ::close(err[1]);
     ProcessResult result;
-    if (spawned != 0) {
+    if (pid == 0) {
         ::close(out[0]);
         ::close(err[0]);
         throw std::runtime_error("cannot start " + argv[0]);

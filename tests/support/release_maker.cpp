@@ -43,19 +43,19 @@ int emulatedTool(const std::string& tool, const std::vector<std::string>& args) 
     return runProcess(argv, {{"EMULATED_TOOLS_CONTROL", ""}}).status;
 }
 
-Release makeRelease(const std::filesystem::path& folder, const ReleaseSpec& spec) {
+Release makeRelease(const std::filesystem::path& folder, const ReleaseRecipe& recipe) {
     std::vector<std::string> argv = {MAKE_RELEASE_SCRIPT, "--executable", SAMPLE_APP_BINARY,
-                                     "--version", spec.version, "--build", spec.build,
-                                     "--identifier", spec.identifier, "--out", folder.string()};
-    if (!spec.archs.empty()) {
+                                     "--version", recipe.version, "--build", recipe.build,
+                                     "--identifier", recipe.identifier, "--out", folder.string()};
+    if (!recipe.archs.empty()) {
         argv.push_back("--archs");
-        argv.push_back(spec.archs);
+        argv.push_back(recipe.archs);
     }
-    if (!spec.payload.empty()) {
+    if (!recipe.payload.empty()) {
         argv.push_back("--payload");
-        argv.push_back(spec.payload.string());
+        argv.push_back(recipe.payload.string());
     }
-    if (!spec.seal)
+    if (!recipe.seal)
         argv.push_back("--no-seal");
     const auto result = runProcess(argv, {{"EMULATED_TOOLS_CONTROL", ""}});
     if (result.status != 0)
@@ -67,14 +67,14 @@ Release makeRelease(const std::filesystem::path& folder, const ReleaseSpec& spec
     return release;
 }
 
-release::Manifest manifestFor(const Release& release, const ReleaseSpec& spec) {
+release::Manifest manifestFor(const Release& release, const ReleaseRecipe& recipe) {
     release::Manifest manifest;
     manifest.schemaVersion = 1;
     manifest.environment = "sit";
     manifest.channel = "stable";
-    manifest.releaseId = "sample-" + spec.version;
-    manifest.appVersion = spec.version;
-    manifest.buildNumber = std::stoull(spec.build);
+    manifest.releaseId = "sample-" + recipe.version;
+    manifest.appVersion = recipe.version;
+    manifest.buildNumber = std::stoull(recipe.build);
     manifest.platform = "macos";
     manifest.arch = "x64";
     manifest.minOS = "1.0";

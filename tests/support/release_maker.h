@@ -11,7 +11,7 @@ namespace installer::testing {
 inline constexpr std::string_view testAppId = "com.tavelo.desktop.sit";
 inline constexpr std::string_view testAppName = "AI澄翎网盘测试版";
 
-struct ReleaseSpec {
+struct ReleaseRecipe {
     std::string version = "1.1.0";
     std::string build = "110";
     std::string identifier = std::string(testAppId);
@@ -27,10 +27,10 @@ struct Release {
     release::Package package;      // size and digest of the image, test identifier
 };
 
-Release makeRelease(const std::filesystem::path& folder, const ReleaseSpec& spec = {});
+Release makeRelease(const std::filesystem::path& folder, const ReleaseRecipe& recipe = {});
 
 // A manifest for the release as the install transaction reads it.
-release::Manifest manifestFor(const Release& release, const ReleaseSpec& spec = {});
+release::Manifest manifestFor(const Release& release, const ReleaseRecipe& recipe = {});
 
 // Packs a folder into an emulated disk image.
 void makeImage(const std::filesystem::path& folder, const std::filesystem::path& image);

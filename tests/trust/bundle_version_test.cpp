@@ -8,7 +8,7 @@
 namespace installer::trust {
 namespace {
 
-using testing::BundleSpec;
+using testing::BundleRecipe;
 using testing::PlistEntry;
 using testing::TempDir;
 

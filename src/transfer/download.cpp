@@ -1,0 +1,379 @@
+#include "transfer/download.h"
+
+#include "platform/file.h"
+#include "platform/installer_error.h"
+#include "platform/system_error.h"
+#include "transfer/curl_handle.h"
+#include "transfer/resume_record.h"
+#include "trust/trusted_url.h"
+
+#include <cerrno>
+#include <charconv>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace installer::transfer {
+
+namespace fs = std::filesystem;
+using SteadyClock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr auto downloadFailed = "下载失败";
+// A chain longer than this is a loop or an abuse; the transfer fails as refused.
+constexpr int maxRedirects = 16;
+
+std::optional<std::int64_t> rangeStart(std::string_view contentRange) {
+    constexpr std::string_view unit = "bytes ";
+    if (contentRange.substr(0, unit.size()) != unit)
+        return std::nullopt;
+    contentRange.remove_prefix(unit.size());
+    std::int64_t start = -1;
+    const auto [end, error] =
+        std::from_chars(contentRange.data(), contentRange.data() + contentRange.size(), start);
+    if (error != std::errc() || end == contentRange.data() + contentRange.size() || *end != '-')
+        return std::nullopt;
+    return start;
+}
+
+} // namespace
+
+// One run of the transfer: the hops of its redirect chain, the body of the answer that
+// is kept, and what a later run needs to continue it.
+class Download::Transfer {
+public:
+    Transfer(const Download& owner, std::stop_token stop)
+        : owner_(owner), stop_(std::move(stop)), deadline_(SteadyClock::now() + owner.options_.totalTimeout) {}
+
+    DownloadResult perform(std::string url, std::optional<ResumeRecord> resume) {
+        resume_ = std::move(resume);
+        startURL_ = url;
+        for (int hop = 0;; ++hop) {
+            if (hop > maxRedirects)
+                return failed();
+            if (auto error = request(url))
+                return saveResumeAndFail(error);
+            if (isRedirect(status_) && location_) {
+                const auto next = resolveLocation(url, *location_);
+                try {
+                    trust::trustedURL(next.value_or(""), owner_.config_);
+                } catch (...) {
+                    return failed();
+                }
+                url = *next;
+                continue;
+            }
+            if (badRange_) {
+                // A server that answers a range with other bytes cannot be continued:
+                // the next run starts from zero.
+                std::error_code ignored;
+                fs::remove(owner_.resumeFile(), ignored);
+                return failed();
+            }
+            if (status_ != 200 && status_ != 206)
+                return failed();
+            return finish();
+        }
+    }
+
+private:
+    // Returns the transport's error, or nothing when an answer (of any status) arrived.
+    std::exception_ptr request(const std::string& url) {
+        resetResponse();
+        const SecureHandle handle({owner_.options_.caBundle, owner_.options_.connectTo});
+        CURL* h = handle.get();
+        std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(nullptr, &curl_slist_free_all);
+        if (resume_) {
+            const std::string range = "Range: bytes=" + std::to_string(resume_->bytes) + "-";
+            const std::string ifRange = "If-Range: " + resume_->validator();
+            headers.reset(curl_slist_append(curl_slist_append(nullptr, range.c_str()), ifRange.c_str()));
+            curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+        }
+        const auto remaining =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - SteadyClock::now());
+        if (remaining.count() <= 0)
+            return std::make_exception_ptr(
+                TransferError(CURLE_OPERATION_TIMEDOUT, "请求超时。（下载总时长超过上限）"));
+        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining.count()));
+        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
+                         static_cast<long>(owner_.options_.dataTimeout.count()));
+        curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+        curl_easy_setopt(h, CURLOPT_HEADERDATA, this);
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+        curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Transfer::onTick);
+        curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
+        handle_ = h;
+        lastData_ = SteadyClock::now();
+        const CURLcode code = curl_easy_perform(h);
+        handle_ = nullptr;
+        file_.reset();
+        flushProgress();
+
+        if (cancelled_ || stop_.stop_requested())
+            return std::make_exception_ptr(cancellation());
+        if (stalled_)
+            return std::make_exception_ptr(TransferError(
+                CURLE_OPERATION_TIMEDOUT, "请求超时。（" +
+                                              std::to_string(owner_.options_.dataTimeout.count()) +
+                                              " 毫秒内没有收到数据）"));
+        if (writeErrno_ != 0)
+            return std::make_exception_ptr(platform::SystemError(
+                writeErrno_, "无法写入文件：" + platform::describeErrno(writeErrno_) + "（" +
+                                 owner_.partialFile().string() + "）"));
+        if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && (ignoredBody_ || badRange_)))
+            return nullptr;
+        return std::make_exception_ptr(describeCurlError(code, handle.errors()));
+    }
+
+    void resetResponse() {
+        status_ = 0;
+        location_.reset();
+        etag_.clear();
+        lastModified_.clear();
+        contentRange_.reset();
+        bodyStarted_ = ignoredBody_ = badRange_ = false;
+    }
+
+    static std::size_t onHeader(char* data, std::size_t, std::size_t size, void* self) {
+        auto& t = *static_cast<Transfer*>(self);
+        const std::string_view line(data, size);
+        t.lastData_ = SteadyClock::now();
+        if (line.rfind("HTTP/", 0) == 0) {  // a new answer: interim ones come first
+            t.resetResponse();
+            const auto blank = line.find(' ');
+            if (blank != std::string_view::npos)
+                std::from_chars(line.data() + blank + 1, line.data() + line.size(), t.status_);
+        } else if (auto value = headerValue(line, "location")) {
+            t.location_ = *value;
+        } else if (auto value = headerValue(line, "etag")) {
+            t.etag_ = value->rfind("W/", 0) == 0 ? "" : *value;  // If-Range needs a strong tag
+        } else if (auto value = headerValue(line, "last-modified")) {
+            t.lastModified_ = *value;
+        } else if (auto value = headerValue(line, "content-range")) {
+            t.contentRange_ = *value;
+        }
+        return size;
+    }
+
+    static std::size_t onBody(char* data, std::size_t, std::size_t size, void* self) {
+        auto& t = *static_cast<Transfer*>(self);
+        t.lastData_ = SteadyClock::now();
+        if (!t.bodyStarted_ && !t.beginBody())
+            return 0;  // ends the request; the answer is judged by its status
+        for (std::size_t done = 0; done < size;) {
+            const ssize_t put = ::write(t.file_.get(), data + done, size - done);
+            if (put < 0) {
+                if (errno == EINTR)
+                    continue;
+                t.writeErrno_ = errno;
+                return 0;
+            }
+            done += static_cast<std::size_t>(put);
+        }
+        t.written_ += static_cast<std::int64_t>(size);
+        if (t.written_ > maxPackageBytes) {
+            t.report();  // the report that passes the cap is still delivered
+            t.cancelled_ = true;
+            return 0;
+        }
+        if (SteadyClock::now() - t.lastReport_ >= t.owner_.options_.progressInterval)
+            t.report();
+        return size;
+    }
+
+    static int onTick(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        auto& t = *static_cast<Transfer*>(self);
+        if (t.stop_.stop_requested()) {
+            t.cancelled_ = true;
+            return 1;
+        }
+        if (SteadyClock::now() - t.lastData_ > t.owner_.options_.dataTimeout) {
+            t.stalled_ = true;
+            return 1;
+        }
+        return 0;
+    }
+
+    // Decides where the body goes, at its first bytes, when the status is known.
+    bool beginBody() {
+        bodyStarted_ = true;
+        if (status_ != 200 && status_ != 206) {
+            ignoredBody_ = true;
+            return false;
+        }
+        std::int64_t offset = 0;
+        if (resume_ && status_ == 206) {
+            const auto start = contentRange_ ? rangeStart(*contentRange_) : std::nullopt;
+            if (start != resume_->bytes) {
+                badRange_ = true;
+                return false;
+            }
+            offset = resume_->bytes;
+            if (etag_.empty() && lastModified_.empty()) {  // If-Range held: still that version
+                etag_ = resume_->etag;
+                lastModified_ = resume_->lastModified;
+            }
+        }
+        // A 200 to a range request is the whole, possibly changed, file: start over.
+        resume_.reset();
+        const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (offset > 0 ? O_APPEND : O_TRUNC);
+        file_.reset(::open(owner_.partialFile().c_str(), flags, 0600));
+        if (!file_) {
+            writeErrno_ = errno;
+            return false;
+        }
+        keptStatus_ = status_;
+        keptETag_ = etag_;
+        keptLastModified_ = lastModified_;
+        offset_ = offset;
+        written_ = offset;
+        curl_off_t length = -1;
+        curl_easy_getinfo(handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        expected_ = length < 0 ? -1 : offset + length;
+        report();
+        return true;
+    }
+
+    void report() {
+        lastReport_ = SteadyClock::now();
+        reported_ = written_;
+        if (owner_.progress_)
+            owner_.progress_(written_, expected_);
+    }
+
+    void flushProgress() {
+        if (keptStatus_ != 0 && reported_ != written_)
+            report();
+    }
+
+    DownloadResult saveResumeAndFail(std::exception_ptr error) {
+        // Only bytes of a kept answer with a validator can be continued safely.
+        if (keptStatus_ != 0 && written_ > 0 && !(keptETag_.empty() && keptLastModified_.empty())) {
+            const ResumeRecord record{startURL_, owner_.partialFile().filename().string(), written_,
+                                      keptETag_, keptLastModified_};
+            const std::string text = encodeResumeRecord(record);
+            if (text.size() < resumeRecordLimit) {
+                try {
+                    platform::writeFileAtomically(owner_.resumeFile(), text);
+                } catch (...) {
+                }
+            }
+        }
+        return error;
+    }
+
+    static DownloadResult failed() { return std::make_exception_ptr(InstallerError(downloadFailed)); }
+
+    DownloadResult finish() {
+        std::error_code ignored;
+        fs::remove(owner_.destination_, ignored);
+        if (::rename(owner_.partialFile().c_str(), owner_.destination_.c_str()) != 0) {
+            const int error = errno;
+            fs::remove(owner_.partialFile(), ignored);
+            try {
+                platform::throwSystemError(error, "无法移动下载的文件", owner_.destination_);
+            } catch (...) {
+                return std::current_exception();
+            }
+        }
+        fs::remove(owner_.resumeFile(), ignored);
+        return owner_.destination_;
+    }
+
+    const Download& owner_;
+    std::stop_token stop_;
+    SteadyClock::time_point deadline_;
+    std::optional<ResumeRecord> resume_;
+    std::string startURL_;
+    CURL* handle_ = nullptr;
+    platform::UniqueFd file_;
+
+    // The answer being received.
+    long status_ = 0;
+    std::optional<std::string> location_, contentRange_;
+    std::string etag_, lastModified_;
+    bool bodyStarted_ = false, ignoredBody_ = false, badRange_ = false;
+
+    // The answer whose body is on disk.
+    long keptStatus_ = 0;
+    std::string keptETag_, keptLastModified_;
+    std::int64_t offset_ = 0, written_ = 0, expected_ = -1, reported_ = -1;
+
+    SteadyClock::time_point lastData_, lastReport_;
+    bool cancelled_ = false, stalled_ = false;
+    int writeErrno_ = 0;
+};
+
+Download::Download(release::Settings config, fs::path destination, ProgressCallback progress,
+                   DownloadOptions options)
+    : config_(std::move(config)), destination_(std::move(destination)),
+      progress_(std::move(progress)), options_(std::move(options)) {}
+
+Download::~Download() {
+    thread_.request_stop();
+}
+
+fs::path Download::companion(const char* extension) const {
+    return destination_.string() + "." + extension;
+}
+
+void Download::start(const std::string& url, CompletionCallback completion) {
+    if (thread_.joinable())
+        throw std::logic_error("Download::start is called once per object");
+    thread_ = std::jthread([this, url, completion = std::move(completion)](std::stop_token stop) mutable {
+        run(std::move(url), std::move(completion), std::move(stop));
+    });
+}
+
+void Download::cancel() { thread_.request_stop(); }
+
+namespace {
+
+// The interrupted transfer's record when it may be continued for exactly this address.
+std::optional<ResumeRecord> usableResume(const std::string& url, const fs::path& resumeFile,
+                                         const fs::path& sourceFile, const fs::path& partialFile) {
+    try {
+        const std::string text = platform::readFile(resumeFile, resumeRecordLimit - 1);
+        if (text.size() >= resumeRecordLimit)
+            return std::nullopt;
+        if (platform::readFile(sourceFile, url.size()) != url)
+            return std::nullopt;
+        auto record = decodeResumeRecord(text);
+        if (!record || record->url != url || record->partialFile != partialFile.filename().string())
+            return std::nullopt;
+        struct stat info {};
+        if (::lstat(partialFile.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+            info.st_size != record->bytes)
+            return std::nullopt;
+        return record;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+void Download::run(std::string url, CompletionCallback completion, std::stop_token stop) {
+    auto resume = usableResume(url, resumeFile(), sourceFile(), partialFile());
+    try {
+        platform::writeFileAtomically(sourceFile(), url);
+    } catch (...) {
+    }
+    DownloadResult outcome;
+    try {
+        outcome = Transfer(*this, std::move(stop)).perform(std::move(url), std::move(resume));
+    } catch (...) {
+        outcome = std::current_exception();
+    }
+    try {
+        if (completion)
+            completion(std::move(outcome));
+    } catch (...) {
+    }
+}
+
+} // namespace installer::transfer

@@ -1,0 +1,87 @@
+#include "transfer/https_get.h"
+
+#include "transfer/curl_handle.h"
+#include "transfer/transfer_error.h"
+
+namespace installer::transfer {
+
+namespace {
+
+constexpr int maxRedirects = 16;
+// The loader's defaults: a minute without data, and a whole request bounded as well so
+// a trickling server cannot hold the run forever.
+constexpr long dataTimeoutSeconds = 60;
+constexpr long totalTimeoutMs = 300'000;
+
+struct Exchange {
+    const GetOptions& options;
+    const std::stop_token& stop;
+    HttpAnswer answer;
+    std::optional<std::string> location;
+    bool cancelled = false;
+
+    static std::size_t onHeader(char* data, std::size_t, std::size_t size, void* self) {
+        auto& e = *static_cast<Exchange*>(self);
+        const std::string_view line(data, size);
+        if (line.rfind("HTTP/", 0) == 0)
+            e.location.reset();
+        else if (auto value = headerValue(line, "location"))
+            e.location = *value;
+        return size;
+    }
+
+    static std::size_t onBody(char* data, std::size_t, std::size_t size, void* self) {
+        auto& e = *static_cast<Exchange*>(self);
+        if (e.answer.body.size() + size > e.options.bodyLimit) {
+            e.answer.bodyTooLarge = true;
+            return 0;
+        }
+        e.answer.body.append(data, size);
+        return size;
+    }
+
+    static int onTick(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        auto& e = *static_cast<Exchange*>(self);
+        e.cancelled = e.stop.stop_requested();
+        return e.cancelled ? 1 : 0;
+    }
+};
+
+} // namespace
+
+HttpAnswer httpsGet(const std::string& start, const GetOptions& options, std::stop_token stop) {
+    std::string url = start;
+    for (int hop = 0;; ++hop) {
+        const SecureHandle handle({options.caBundle, options.connectTo});
+        CURL* h = handle.get();
+        Exchange exchange{options, stop, {}, {}, false};
+        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, dataTimeoutSeconds);
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, dataTimeoutSeconds);
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, totalTimeoutMs);
+        curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &Exchange::onHeader);
+        curl_easy_setopt(h, CURLOPT_HEADERDATA, &exchange);
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Exchange::onBody);
+        curl_easy_setopt(h, CURLOPT_WRITEDATA, &exchange);
+        curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Exchange::onTick);
+        curl_easy_setopt(h, CURLOPT_XFERINFODATA, &exchange);
+        const CURLcode code = curl_easy_perform(h);
+        if (exchange.cancelled || stop.stop_requested())
+            throw cancellation();
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &exchange.answer.status);
+        if (code == CURLE_WRITE_ERROR && exchange.answer.bodyTooLarge)
+            return exchange.answer;
+        if (code != CURLE_OK)
+            throw describeCurlError(code, handle.errors());
+        if (!isRedirect(exchange.answer.status) || !exchange.location || hop == maxRedirects)
+            return exchange.answer;
+        const auto next = resolveLocation(url, *exchange.location);
+        // Not followed: the redirect answer itself is what the caller judges.
+        if (!next || next->rfind("https://", 0) != 0)
+            return exchange.answer;
+        url = *next;
+    }
+}
+
+} // namespace installer::transfer

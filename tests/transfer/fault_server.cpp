@@ -1,0 +1,139 @@
+#include "fault_server.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace installer::testing {
+
+struct FaultServer::State {
+    httplib::SSLServer server;
+    std::string content;
+    int port = 0;
+    std::atomic<int> requests{0};
+    mutable std::mutex mutex;
+    std::string lastRange;
+    std::condition_variable stopping;
+    bool stopped = false;
+    std::thread thread;
+
+    State(const std::filesystem::path& cert, const std::filesystem::path& key, std::string body)
+        : server(cert.c_str(), key.c_str()), content(std::move(body)) {}
+
+    // Held streams end when the server goes, so no test outlives its limits here.
+    void waitForStop(std::chrono::milliseconds most) {
+        std::unique_lock lock(mutex);
+        stopping.wait_for(lock, most, [&] { return stopped; });
+    }
+};
+
+FaultServer::FaultServer(const std::filesystem::path& certFile, const std::filesystem::path& keyFile,
+                         std::string content)
+    : state_(std::make_unique<State>(certFile, keyFile, std::move(content))) {
+    State& s = *state_;
+    auto& server = s.server;
+    server.set_pre_routing_handler([&s](const httplib::Request& request, httplib::Response&) {
+        ++s.requests;
+        std::lock_guard lock(s.mutex);
+        s.lastRange = request.get_header_value("Range");
+        // httplib answers ranges by itself; under /whole/ this host ignores them, as a
+        // host without range support (or whose file changed) answers with all of it.
+        if (request.path.rfind("/whole/", 0) == 0)
+            const_cast<httplib::Request&>(request).ranges.clear();
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    server.Get("/file", [&s](const httplib::Request&, httplib::Response& response) {
+        response.set_header("ETag", "\"fault-1\"");
+        response.set_content_provider(s.content.size(), "application/octet-stream",
+                                      [&s](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                          return sink.write(s.content.data() + offset, length);
+                                      });
+    });
+    const auto drop = [&s](const httplib::Request&, httplib::Response& response) {
+        response.set_header("ETag", "\"fault-1\"");
+        // Sends half of what was asked for, then drops the connection.
+        response.set_content_provider(
+            s.content.size(), "application/octet-stream",
+            [&s, stopAt = std::make_shared<std::size_t>(0)](std::size_t offset, std::size_t length,
+                                                            httplib::DataSink& sink) {
+                if (*stopAt == 0)
+                    *stopAt = offset + length / 2;
+                if (offset >= *stopAt)
+                    return false;
+                return sink.write(s.content.data() + offset, *stopAt - offset);
+            });
+    };
+    server.Get("/drop", drop);
+    server.Get("/whole/drop", drop);
+    server.Get("/stall", [&s](const httplib::Request&, httplib::Response& response) {
+        response.set_header("ETag", "\"fault-1\"");
+        response.set_content_provider(s.content.size(), "application/octet-stream",
+                                      [&s](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                          if (offset == 0)
+                                              return sink.write(s.content.data(), 100);
+                                          s.waitForStop(std::chrono::seconds(20));
+                                          return false;
+                                      });
+    });
+    server.Get("/no-length", [&s](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider("application/octet-stream",
+                                      [&s](std::size_t offset, httplib::DataSink& sink) {
+                                          if (offset < s.content.size())
+                                              return sink.write(s.content.data() + offset,
+                                                                std::min<std::size_t>(65536, s.content.size() - offset));
+                                          sink.done();
+                                          return true;
+                                      });
+    });
+    server.Get("/endless", [](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider("application/octet-stream",
+                                              [block = std::string(1 << 20, 'x')](std::size_t, httplib::DataSink& sink) {
+                                                  return sink.write(block.data(), block.size());
+                                              });
+    });
+    server.Get("/partial-no-range", [&s](const httplib::Request&, httplib::Response& response) {
+        response.status = 206;
+        response.set_content(s.content, "application/octet-stream");
+    });
+    server.Get(R"(/status/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+        response.status = std::stoi(request.matches[1]);
+    });
+    server.Get(R"(/chain/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+        const int n = std::stoi(request.matches[1]);
+        response.set_redirect(n == 0 ? "/file" : "/chain/" + std::to_string(n - 1), 302);
+    });
+    server.Get("/loop", [](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect("/loop", 302);
+    });
+    server.Get(R"(/to/(.+))", [](const httplib::Request& request, httplib::Response& response) {
+        response.set_redirect(httplib::detail::decode_url(request.matches[1], false), 302);
+    });
+    s.port = server.bind_to_any_port("127.0.0.1");
+    if (s.port <= 0)
+        throw std::runtime_error("fault server: cannot bind a loopback port");
+    s.thread = std::thread([&server] { server.listen_after_bind(); });
+    while (!server.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+FaultServer::~FaultServer() {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->stopped = true;
+    }
+    state_->stopping.notify_all();
+    state_->server.stop();
+    state_->thread.join();
+}
+
+int FaultServer::port() const { return state_->port; }
+int FaultServer::requests() const { return state_->requests; }
+std::string FaultServer::lastRange() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->lastRange;
+}
+
+} // namespace installer::testing
