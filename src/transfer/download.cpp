@@ -65,9 +65,9 @@ public:
                 url = *next;
                 continue;
             }
-            if (badRange_) {
-                // A server that answers a range with other bytes cannot be continued:
-                // the next run starts from zero.
+            if (badRange_ || (resume_ && status_ == 416)) {
+                // A range answered with other bytes, or refused, cannot be continued:
+                // the next run starts from zero instead of failing the same way forever.
                 std::error_code ignored;
                 fs::remove(owner_.resumeFile(), ignored);
                 return failed();
@@ -270,6 +270,9 @@ private:
 
     DownloadResult finish() {
         std::error_code ignored;
+        if (keptStatus_ == 0)  // an empty body never opened the file
+            platform::UniqueFd(::open(owner_.partialFile().c_str(),
+                                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
         fs::remove(owner_.destination_, ignored);
         if (::rename(owner_.partialFile().c_str(), owner_.destination_.c_str()) != 0) {
             const int error = errno;

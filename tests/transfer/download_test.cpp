@@ -113,6 +113,22 @@ TEST_F(DownloadTest, AWholeBodyIsMovedIntoPlaceAndTheSourceStays) {
     }
 }
 
+TEST_F(DownloadTest, AnEmptyBodyIsAnEmptyFileForTheSizeCheckToRefuse) {
+    const Outcome outcome = fetch("/status/200");
+    ASSERT_EQ(outcome.file, destination) << outcome.error;
+    EXPECT_EQ(fs::file_size(destination), 0u);
+}
+
+TEST_F(DownloadTest, ARefusedRangeForgetsTheRecordSoTheNextStartIsFresh) {
+    platform::writeFileAtomically(beside("partial"), "12345");
+    platform::writeFileAtomically(
+        beside("resume"), encodeResumeRecord({"https://localhost/status/416", "package.dmg.partial", 5, "\"e\"", ""}));
+    platform::writeFileAtomically(beside("source"), "https://localhost/status/416");
+    EXPECT_EQ(fetch("/status/416").error, "下载失败");
+    EXPECT_EQ(server.lastRange(), "bytes=5-");
+    EXPECT_FALSE(fs::exists(beside("resume")));
+}
+
 TEST_F(DownloadTest, AnswersThatAreNotTheFileFailAndLeaveAnOlderDestination) {
     for (const std::string path :
          {"/status/404", "/status/304", "/status/302", "/status/500", "/loop",

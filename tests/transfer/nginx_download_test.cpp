@@ -42,7 +42,7 @@ protected:
         // Slow enough that a transfer can be stopped half-way.
         nginx = std::make_unique<NginxHost>(
             www, ca,
-            NginxHost::Options{{{"/old.dmg", "https://localhost/package.dmg", 302}}, "16m"});
+            installer::testing::NginxOptions{{{"/old.dmg", "https://localhost/package.dmg", 302}}, 16 << 20});
     }
 
     struct Run {
