@@ -85,7 +85,7 @@ Run download(const fs::path& folder, std::int64_t stopAt = -1) {
                              if (stopAt >= 0 && written >= stopAt)
                                  self->cancel();
                          },
-                         {h.ca.caFile.string()});
+                         {.caBundle = h.ca.caFile.string(), .connectTo = {}});
     self = &d;
     d.start(h.url(), [&](transfer::DownloadResult result) {
         done.set_value(std::holds_alternative<fs::path>(result));
@@ -105,7 +105,7 @@ void BM_Download(benchmark::State& state) {
         fs::remove(out / "package.dmg");
         const double cpuBefore = cpuSeconds();
         const auto began = std::chrono::steady_clock::now();
-        const Run run = download(out);
+        const Run run = download(out.path());
         seconds += Seconds(std::chrono::steady_clock::now() - began).count();
         cpu += cpuSeconds() - cpuBefore;
         calls += run.calls;
@@ -140,12 +140,12 @@ void BM_Resume(benchmark::State& state) {
     testing::TempDir out;
     double again = 0;
     for (auto _ : state) {
-        fs::remove_all(out);
-        fs::create_directories(out);
-        const Run first = download(out, packageSize / 2);
+        fs::remove_all(out.path());
+        fs::create_directories(out.path());
+        const Run first = download(out.path(), packageSize / 2);
         const auto record = transfer::decodeResumeRecord(
             platform::readFile(out / "package.dmg.resume", transfer::resumeRecordLimit));
-        const Run second = download(out);
+        const Run second = download(out.path());
         if (!record || !second.ok) {
             state.SkipWithError("no resume record, or the second start failed");
             break;
