@@ -111,6 +111,7 @@ FaultServer::FaultServer(const std::filesystem::path& certFile, const std::files
     server.Get(R"(/to/(.+))", [](const httplib::Request& request, httplib::Response& response) {
         response.set_redirect(httplib::detail::decode_url(request.matches[1], false), 302);
     });
+    server.set_tcp_nodelay(true);  // small answers would otherwise wait on delayed ACKs
     s.port = server.bind_to_any_port("127.0.0.1");
     if (s.port <= 0)
         throw std::runtime_error("fault server: cannot bind a loopback port");
