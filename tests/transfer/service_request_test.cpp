@@ -3,7 +3,7 @@
 
 #include "hosts/test_ca.h"
 #include "platform/file.h"
-#include "release_service.h"
+#include "hosts/release_service_host.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
 #include "transfer/release_service.h"
@@ -27,24 +27,14 @@ protected:
     }();
     installer::testing::Signer signer;
     release::Settings settings = installer::testing::settingsFor(signer);
-    fs::path control = dir / "control.json";
-    std::unique_ptr<service::ReleaseServer> server;
+    installer::testing::ReleaseServiceHost service{ca, signer};
 
     void SetUp() override {
-        fs::create_directories(dir / "releases");
-        Json manifest = installer::testing::validManifest(system);
-        manifest.erase("issuedAt");
-        manifest.erase("expiresAt");
-        platform::writeFileAtomically(dir / "releases" / "r.json", manifest.dump());
-        server = std::make_unique<service::ReleaseServer>(
-            service::ServiceOptions{dir / "releases", control, signer.keys.privateKeyPem, signer.keyId},
-            ca.certFile, ca.keyFile);
-        settings.apiOrigin = "https://localhost";
+        service.addRelease(installer::testing::validManifest(system));
+        settings.apiOrigin = service.origin();
     }
-    ServiceClient client() {
-        return serviceClient(system, {ca.caFile.string(), {"localhost:443:127.0.0.1:" + std::to_string(server->port())}});
-    }
-    void steer(const Json& behaviour) { platform::writeFileAtomically(control, behaviour.dump()); }
+    ServiceClient client() { return serviceClient(system, {ca.caFile.string(), {}}); }
+    void steer(const Json& behaviour) { service.steer(behaviour); }
 
     std::string resolveOutcome() {
         try {
