@@ -21,7 +21,7 @@ enum class FontWeight { regular, medium, semibold };
 
 // A system font. Monospaced digits keep the download amounts from jittering as they
 // count up.
-struct FontSpec {
+struct FontStyle {
     double pointSize = 0;
     FontWeight weight = FontWeight::regular;
     bool monospacedDigits = false;
@@ -38,18 +38,18 @@ inline constexpr double cardCornerRadius = 18;
 inline constexpr double cardBorderWidth = 0.5;
 inline constexpr Rgba cardBorder = calibratedWhite(0.82, 0.5);
 
-inline constexpr FontSpec headingFont{12, FontWeight::semibold};
+inline constexpr FontStyle headingFont{12, FontWeight::semibold};
 inline constexpr Rgba headingColour = calibratedWhite(0.08, 1);
 
-inline constexpr FontSpec statusFont{12, FontWeight::medium};
+inline constexpr FontStyle statusFont{12, FontWeight::medium};
 inline constexpr Rgba statusColour{0.14, 0.15, 0.22, 1};
 
-inline constexpr FontSpec detailFont{11.5, FontWeight::regular, true};
+inline constexpr FontStyle detailFont{11.5, FontWeight::regular, true};
 inline constexpr Rgba detailColour{0.48, 0.49, 0.55, 1};
 // A long failure message is cut here; its full text stays in the tooltip.
 inline constexpr int detailMaximumLines = 4;
 
-inline constexpr FontSpec actionFont{11.5, FontWeight::regular};
+inline constexpr FontStyle actionFont{11.5, FontWeight::regular};
 inline constexpr Rgba closeTint = calibratedWhite(0.55, 1);
 
 inline constexpr Rgba progressTrack{0.9, 0.9, 0.92, 1};

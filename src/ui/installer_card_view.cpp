@@ -45,7 +45,7 @@ protected:
 
 namespace {
 
-QLabel* label(QWidget* parent, const char* name, FontSpec font, Rgba colour) {
+QLabel* label(QWidget* parent, const char* name, FontStyle font, Rgba colour) {
     auto* created = new QLabel(parent);
     created->setObjectName(QLatin1String(name));
     created->setFont(qtFont(font));

@@ -35,12 +35,12 @@ QColor qtColour(Rgba colour) {
                             static_cast<float>(colour.blue), static_cast<float>(colour.alpha));
 }
 
-QFont qtFont(FontSpec spec) {
+QFont qtFont(FontStyle look) {
     QFont font = QGuiApplication::font();
-    font.setPointSizeF(spec.pointSize * pointsPerInch / logicalDpi());
-    font.setWeight(qtWeight(spec.weight));
+    font.setPointSizeF(look.pointSize * pointsPerInch / logicalDpi());
+    font.setWeight(qtWeight(look.weight));
 #if QT_VERSION >= QT_VERSION_CHECK(6, 7, 0)
-    if (spec.monospacedDigits)
+    if (look.monospacedDigits)
         font.setFeature(QFont::Tag("tnum"), 1);
 #endif
     return font;

@@ -16,7 +16,7 @@ QColor qtColour(Rgba colour);
 // The card is laid out in points, which Qt calls device-independent pixels. Qt sizes
 // fonts in typographic points at the screen's logical resolution instead, so the size
 // is converted to keep a 12-point heading exactly 12 layout units high on every system.
-QFont qtFont(FontSpec spec);
+QFont qtFont(FontStyle look);
 
 // Widget geometry is whole units; the card's frames are whole points in every phase.
 QRect qtRect(Frame frame);
