@@ -1,5 +1,6 @@
 #include "entry/run_installer.h"
 
+#include "app/graphical_installer.h"
 #include "entry/command_line.h"
 #include "install/install.h"
 #include "platform/file.h"
@@ -74,7 +75,12 @@ void runInstaller(const std::vector<std::string>& arguments, const Edition& edit
     switch (choice.mode) {
     case Mode::verification: return runVerification(choice.manifestPath, settings, system);
     case Mode::update: return runUpdate(arguments, edition, settings, system);
-    case Mode::graphical: throw InstallerError("此版本尚不包含图形安装器");
+    case Mode::graphical:
+        return app::runGraphicalInstaller(
+            arguments, settings,
+            {std::string(edition.toolDir), std::filesystem::path(edition.systemApplicationsDir),
+             {std::string(edition.caBundle), {}}},
+            system);
     }
 }
 

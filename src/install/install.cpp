@@ -7,6 +7,7 @@
 #include "platform/installer_error.h"
 #include "platform/property_list.h"
 #include "platform/scope_exit.h"
+#include "release/settings.h"
 #include "trust/bundle_version.h"
 #include "trust/verify_file.h"
 #include "trust/version.h"
@@ -220,8 +221,8 @@ bool confirmsStart(const fs::path& healthFile, const release::Manifest& manifest
 
 fs::path updateHealthFile(const fs::path& home, const std::string& environment,
                           const std::string& transactionID) {
-    const char* edition = environment == "sit" ? "AI澄翎网盘测试版" : "AI澄翎网盘";
-    return home / "Library" / "Application Support" / edition / "update-health" /
+    return home / "Library" / "Application Support" / release::editionName(environment) /
+           "update-health" /
            (transactionID + ".json");
 }
 

@@ -49,6 +49,19 @@ void FileManager::move(const std::filesystem::path& from, const std::filesystem:
         throwSystemError(errno, "无法移动“" + from.string() + "”", to);
 }
 
+void FileManager::createFolders(const std::filesystem::path& folder, unsigned mode) const {
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) == 0) {
+        if (!S_ISDIR(info.st_mode))
+            throwSystemError(ENOTDIR, "无法创建文件夹", folder);
+        return;
+    }
+    if (folder.has_parent_path() && folder.parent_path() != folder)
+        createFolders(folder.parent_path(), mode);
+    if (::mkdir(folder.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST)
+        throwSystemError(errno, "无法创建文件夹", folder);
+}
+
 void FileManager::remove(const std::filesystem::path& path) const {
     std::error_code error;
     // Copies of read-only trees (a mounted image keeps its modes) must still go.

@@ -17,6 +17,9 @@ public:
     virtual bool isWritable(const std::filesystem::path& folder) const;
     // Renames an entry; refuses to replace anything already at `to`. SystemError.
     virtual void move(const std::filesystem::path& from, const std::filesystem::path& to) const;
+    // Creates the folder and any missing parents, each with `mode` (before the umask);
+    // a folder already there is left as it is. SystemError.
+    virtual void createFolders(const std::filesystem::path& folder, unsigned mode) const;
     // Removes an entry and everything in it. SystemError.
     virtual void remove(const std::filesystem::path& path) const;
     // The folder's entries, hidden ones included, in no particular order. SystemError.

@@ -21,4 +21,10 @@ struct Settings {
 // are skipped unread. Values are not judged here but where they are used.
 Settings decodeSettings(std::string_view bytes);
 
+// The name of the installed application, its bundle and its support folder: the test
+// environment "sit" (exactly) installs beside production under a name of its own.
+inline std::string_view editionName(std::string_view environment) {
+    return environment == "sit" ? "AI澄翎网盘测试版" : "AI澄翎网盘";
+}
+
 } // namespace installer::release

@@ -45,7 +45,8 @@ std::optional<std::int64_t> rangeStart(std::string_view contentRange) {
 class Download::Transfer {
 public:
     Transfer(const Download& owner, std::stop_token stop)
-        : owner_(owner), stop_(std::move(stop)), deadline_(SteadyClock::now() + owner.options_.totalTimeout) {}
+        : owner_(owner), stop_(std::move(stop)),
+          deadline_(SteadyClock::now() + owner.options_.totalTimeout) {}
 
     DownloadResult perform(std::string url, std::optional<ResumeRecord> resume) {
         resume_ = std::move(resume);
@@ -88,7 +89,8 @@ private:
         if (resume_) {
             const std::string range = "Range: bytes=" + std::to_string(resume_->bytes) + "-";
             const std::string ifRange = "If-Range: " + resume_->validator();
-            headers.reset(curl_slist_append(curl_slist_append(nullptr, range.c_str()), ifRange.c_str()));
+            headers.reset(
+                curl_slist_append(curl_slist_append(nullptr, range.c_str()), ifRange.c_str()));
             curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
         }
         const auto remaining =
@@ -116,10 +118,10 @@ private:
         if (cancelled_ || stop_.stop_requested())
             return std::make_exception_ptr(cancellation());
         if (stalled_)
-            return std::make_exception_ptr(TransferError(
-                CURLE_OPERATION_TIMEDOUT, "请求超时。（" +
-                                              std::to_string(owner_.options_.dataTimeout.count()) +
-                                              " 毫秒内没有收到数据）"));
+            return std::make_exception_ptr(
+                TransferError(CURLE_OPERATION_TIMEDOUT,
+                              "请求超时。（" + std::to_string(owner_.options_.dataTimeout.count()) +
+                                  " 毫秒内没有收到数据）"));
         if (writeErrno_ != 0)
             return std::make_exception_ptr(platform::SystemError(
                 writeErrno_, "无法写入文件：" + platform::describeErrno(writeErrno_) + "（" +
@@ -142,7 +144,7 @@ private:
         auto& t = *static_cast<Transfer*>(self);
         const std::string_view line(data, size);
         t.lastData_ = SteadyClock::now();
-        if (line.rfind("HTTP/", 0) == 0) {  // a new answer: interim ones come first
+        if (line.rfind("HTTP/", 0) == 0) { // a new answer: interim ones come first
             t.resetResponse();
             const auto blank = line.find(' ');
             if (blank != std::string_view::npos)
@@ -150,7 +152,7 @@ private:
         } else if (auto value = headerValue(line, "location")) {
             t.location_ = *value;
         } else if (auto value = headerValue(line, "etag")) {
-            t.etag_ = value->rfind("W/", 0) == 0 ? "" : *value;  // If-Range needs a strong tag
+            t.etag_ = value->rfind("W/", 0) == 0 ? "" : *value; // If-Range needs a strong tag
         } else if (auto value = headerValue(line, "last-modified")) {
             t.lastModified_ = *value;
         } else if (auto value = headerValue(line, "content-range")) {
@@ -163,7 +165,7 @@ private:
         auto& t = *static_cast<Transfer*>(self);
         t.lastData_ = SteadyClock::now();
         if (!t.bodyStarted_ && !t.beginBody())
-            return 0;  // ends the request; the answer is judged by its status
+            return 0; // ends the request; the answer is judged by its status
         for (std::size_t done = 0; done < size;) {
             const ssize_t put = ::write(t.file_.get(), data + done, size - done);
             if (put < 0) {
@@ -176,7 +178,7 @@ private:
         }
         t.written_ += static_cast<std::int64_t>(size);
         if (t.written_ > maxPackageBytes) {
-            t.report();  // the report that passes the cap is still delivered
+            t.report(); // the report that passes the cap is still delivered
             t.cancelled_ = true;
             return 0;
         }
@@ -213,14 +215,15 @@ private:
                 return false;
             }
             offset = resume_->bytes;
-            if (etag_.empty() && lastModified_.empty()) {  // If-Range held: still that version
+            if (etag_.empty() && lastModified_.empty()) { // If-Range held: still that version
                 etag_ = resume_->etag;
                 lastModified_ = resume_->lastModified;
             }
         }
         // A 200 to a range request is the whole, possibly changed, file: start over.
         resume_.reset();
-        const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (offset > 0 ? O_APPEND : O_TRUNC);
+        const int flags =
+            O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (offset > 0 ? O_APPEND : O_TRUNC);
         file_.reset(::open(owner_.partialFile().c_str(), flags, 0600));
         if (!file_) {
             writeErrno_ = errno;
@@ -266,11 +269,13 @@ private:
         return error;
     }
 
-    static DownloadResult failed() { return std::make_exception_ptr(InstallerError(downloadFailed)); }
+    static DownloadResult failed() {
+        return std::make_exception_ptr(InstallerError(downloadFailed));
+    }
 
     DownloadResult finish() {
         std::error_code ignored;
-        if (keptStatus_ == 0)  // an empty body never opened the file
+        if (keptStatus_ == 0) // an empty body never opened the file
             platform::UniqueFd(::open(owner_.partialFile().c_str(),
                                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
         fs::remove(owner_.destination_, ignored);
@@ -317,7 +322,7 @@ Download::Download(release::Settings config, fs::path destination, ProgressCallb
       progress_(std::move(progress)), options_(std::move(options)) {}
 
 Download::~Download() {
-    thread_.request_stop();
+    cancel();
 }
 
 fs::path Download::companion(const char* extension) const {
@@ -327,12 +332,15 @@ fs::path Download::companion(const char* extension) const {
 void Download::start(const std::string& url, CompletionCallback completion) {
     if (thread_.joinable())
         throw std::logic_error("Download::start is called once per object");
-    thread_ = std::jthread([this, url, completion = std::move(completion)](std::stop_token stop) mutable {
-        run(std::move(url), std::move(completion), std::move(stop));
-    });
+    thread_ = std::jthread(
+        [this, url, completion = std::move(completion), stop = cancel_.get_token()]() mutable {
+            run(std::move(url), std::move(completion), std::move(stop));
+        });
 }
 
-void Download::cancel() { thread_.request_stop(); }
+void Download::cancel() {
+    cancel_.request_stop();
+}
 
 namespace {
 

@@ -69,6 +69,9 @@ private:
     std::filesystem::path destination_;
     ProgressCallback progress_;
     DownloadOptions options_;
+    // Its own source rather than the thread's: a cancel may come from another thread
+    // before start, or while start is still creating the thread.
+    std::stop_source cancel_;
     std::jthread thread_;
 };
 

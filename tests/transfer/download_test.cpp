@@ -57,7 +57,8 @@ protected:
                             {"localhost:443:127.0.0.1:" + std::to_string(server.port())},
                             500ms};
 
-    Outcome fetch(const std::string& path, const std::function<void(Download&)>& meanwhile = {}) {
+    Outcome fetch(const std::string& path, const std::function<void(Download&)>& meanwhile = {},
+                  const std::function<void(Download&)>& beforeStart = {}) {
         Outcome outcome;
         std::mutex mutex;
         std::promise<void> done;
@@ -68,6 +69,8 @@ protected:
                                   outcome.progress.emplace_back(written, expected);
                               },
                               options);
+            if (beforeStart)
+                beforeStart(download);
             download.start("https://localhost" + path, [&](DownloadResult result) {
                 std::lock_guard lock(mutex);
                 ++outcome.completions;
@@ -265,6 +268,11 @@ TEST_F(DownloadTest, CancellingAtAnyMomentIsOneCancellation) {
         d.cancel();
     });
     EXPECT_EQ(later.code, cancelledCode);
+    EXPECT_FALSE(fs::exists(destination));
+
+    // A stop pressed before the transfer got going must not be lost.
+    const auto early = fetch("/file", {}, [](Download& d) { d.cancel(); });
+    EXPECT_EQ(early.code, cancelledCode) << early.error;
     EXPECT_FALSE(fs::exists(destination));
 }
 

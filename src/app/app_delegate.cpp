@@ -1,0 +1,128 @@
+#include "app/app_delegate.h"
+
+#include <chrono>
+#include <type_traits>
+
+namespace installer::app {
+
+namespace {
+
+constexpr auto progressInterval = std::chrono::milliseconds(100);
+
+template <class Phase> bool shows(const ui::InstallerPhase& phase) {
+    return std::holds_alternative<Phase>(phase);
+}
+
+} // namespace
+
+AppDelegate::AppDelegate(release::Settings config, AppEnvironment environment,
+                         InstallerDisplay& display)
+    : config_(std::move(config)), environment_(std::move(environment)), display_(display),
+      self_(std::make_shared<RunHost*>(static_cast<RunHost*>(this))) {}
+
+AppDelegate::~AppDelegate() {
+    // Posted updates find nothing from here on; the thread winds down at its next check.
+    self_.reset();
+    cancelRun();
+}
+
+void AppDelegate::action() {
+    const ui::InstallerPhase& phase = display_.phase();
+    if (shows<ui::Ready>(phase) || shows<ui::Failed>(phase) || shows<ui::Cancelled>(phase))
+        start();
+    else if (shows<ui::Checking>(phase) || shows<ui::Downloading>(phase) ||
+             shows<ui::Verifying>(phase))
+        stop();
+    else if (shows<ui::Complete>(phase))
+        close();
+}
+
+void AppDelegate::close() {
+    if (installing_)
+        return;
+    cancelRun();
+    display_.closeWindow();
+}
+
+void AppDelegate::start() {
+    if (running())
+        return;
+    ++runID_;
+    render(ui::Checking{});
+    RunContext context{config_,
+                       environment_.system.homeFolder(),
+                       environment_.systemApplications,
+                       environment_.services,
+                       environment_.files,
+                       RunChannel(environment_.mainThread, self_, runID_)};
+    work_ = std::jthread([context = std::move(context)](std::stop_token stop) {
+        runInstall(context, std::move(stop));
+    });
+}
+
+void AppDelegate::stop() {
+    cancelRun();
+    display_.disableAction();
+}
+
+bool AppDelegate::shouldTerminate() {
+    if (installing_)
+        return false;
+    cancelRun();
+    return true;
+}
+
+bool AppDelegate::windowShouldClose() {
+    return shouldTerminate();
+}
+
+void AppDelegate::cancelRun() {
+    work_.request_stop();
+    if (downloader_)
+        downloader_->cancel();
+}
+
+void AppDelegate::adoptDownload(std::shared_ptr<PackageDownload> download) {
+    downloader_ = std::move(download);
+}
+
+void AppDelegate::render(const ui::InstallerPhase& phase) {
+    display_.render(phase);
+}
+
+void AppDelegate::showProgress(std::int64_t written, std::int64_t total) {
+    if (!shows<ui::Downloading>(display_.phase()))
+        return;
+    const auto now = environment_.system.now();
+    const bool tooSoon = lastProgressUpdate_ && (now < *lastProgressUpdate_ ||
+                                                 now - *lastProgressUpdate_ < progressInterval);
+    // The report that completes the package is always shown, so the bar ends full.
+    if (total > written && tooSoon)
+        return;
+    lastProgressUpdate_ = now;
+    render(ui::Downloading{written, total});
+}
+
+void AppDelegate::showStatus(const std::string& text) {
+    if (installing_)
+        render(ui::Installing{text});
+}
+
+void AppDelegate::beginInstalling() {
+    installing_ = true;
+    render(ui::Installing{"正在安装…"});
+}
+
+bool AppDelegate::confirmUserApplications() {
+    return display_.confirmUserApplications();
+}
+
+void AppDelegate::endRun(const ui::InstallerPhase& last) {
+    render(last);
+    installing_ = false;
+    downloader_.reset();
+    // The run posted this as its last act, so joining its thread takes no time.
+    work_ = std::jthread();
+}
+
+} // namespace installer::app

@@ -1,0 +1,68 @@
+#include "app/graphical_installer.h"
+
+#include "app/app_delegate.h"
+#include "app/qt_window_display.h"
+#include "ui/installer_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QMenuBar>
+
+namespace installer::app {
+
+namespace {
+
+// Owns the argument strings QApplication keeps pointers to for its whole life.
+struct ArgumentVector {
+    explicit ArgumentVector(const std::vector<std::string>& arguments) : storage(arguments) {
+        for (auto& argument : storage)
+            pointers.push_back(argument.data());
+        pointers.push_back(nullptr);
+        count = static_cast<int>(storage.size());
+    }
+    std::vector<std::string> storage;
+    std::vector<char*> pointers;
+    int count = 0;
+};
+
+} // namespace
+
+void runGraphicalInstaller(const std::vector<std::string>& arguments, release::Settings config,
+                           GraphicalOptions options, const platform::System& system) {
+    ArgumentVector argv(arguments);
+    QApplication application(argv.count, argv.pointers.data());
+    QtMainThread mainThread(application);
+    const platform::FileManager files;
+    NetworkInstallServices services(config, system, options.transport, options.toolDir);
+
+    ui::InstallerWindow window;
+    window.setWindowTitle(QStringLiteral("AI澄翎网盘"));
+    WindowDisplay display(window);
+    AppDelegate delegate(config, {options.systemApplications, system, files, mainThread, services},
+                         display);
+    QObject::connect(&window, &ui::InstallerWindow::actionClicked, [&] { delegate.action(); });
+    QObject::connect(&window, &ui::InstallerWindow::closeClicked, [&] { delegate.close(); });
+    window.setCloseGuard([&] { return delegate.windowShouldClose(); });
+
+    // The platform's quit shortcut works on the window itself as well, where there is no
+    // global menu bar to carry it.
+    QMenuBar menuBar;
+    QMenu* menu = menuBar.addMenu(QStringLiteral("AI澄翎网盘安装器"));
+    QAction* quit = menu->addAction(QStringLiteral("退出AI澄翎网盘安装器"));
+    quit->setShortcut(QKeySequence::Quit);
+    quit->setMenuRole(QAction::QuitRole);
+    QObject::connect(quit, &QAction::triggered, [&] {
+        if (delegate.shouldTerminate())
+            application.quit();
+    });
+    window.addAction(quit);
+
+    window.placeInTopRightCorner();
+    window.show();
+    window.raise();
+    window.activateWindow();
+    QApplication::exec();
+}
+
+} // namespace installer::app

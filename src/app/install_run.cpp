@@ -1,0 +1,171 @@
+#include "app/install_run.h"
+
+#include "transfer/transfer_error.h"
+#include "trust/trusted_url.h"
+
+#include <future>
+
+namespace installer::app {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Thrown at a cancellation check; it only ever becomes the cancelled phase.
+struct RunCancelled {};
+
+void checkCancelled(const std::stop_token& stop) {
+    if (stop.stop_requested())
+        throw RunCancelled{};
+}
+
+fs::path bundleName(const release::Settings& config) {
+    return std::string(release::editionName(config.environment)) + ".app";
+}
+
+// Waits for the transfer; a stop of the run cancels it, even one that came before it.
+fs::path downloadPackage(PackageDownload& download, const std::string& url,
+                         const std::stop_token& stop) {
+    auto result = std::make_shared<std::promise<transfer::DownloadResult>>();
+    auto finished = result->get_future();
+    const std::stop_callback cancelOnStop(stop, [&download] { download.cancel(); });
+    download.start(
+        url, [result](transfer::DownloadResult outcome) { result->set_value(std::move(outcome)); });
+    auto outcome = finished.get();
+    if (auto* error = std::get_if<std::exception_ptr>(&outcome))
+        std::rethrow_exception(*error);
+    return std::get<fs::path>(std::move(outcome));
+}
+
+void installRelease(const RunContext& run, const std::stop_token& stop) {
+    InstallServices& services = run.services;
+    const auto address = services.serviceAddress();
+    const release::Manifest resolved = services.resolveRelease(address, stop);
+
+    const fs::path cache = cacheFolder(run.home, run.config.environment, resolved.package.sha256);
+    run.files.createFolders(cache, 0700);
+    const fs::path packageFile = cache / "package.dmg";
+    const std::int64_t total = resolved.package.sizeBytes;
+    const auto download = services.makeDownload(
+        packageFile, [channel = run.channel, total](std::int64_t written, std::int64_t) {
+            channel.post([written, total](RunHost& host) { host.showProgress(written, total); });
+        });
+    run.channel.post([download](RunHost& host) { host.adoptDownload(download); });
+    const std::string url = trust::trustedURL(resolved.package.url, run.config).text;
+
+    // A cached file that does not verify (missing, partial, another build) is simply
+    // downloaded again, so why it failed does not matter.
+    const bool cached = [&] {
+        try {
+            services.verifyFile(packageFile, resolved.package);
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }();
+    checkCancelled(stop);
+    fs::path installFile = packageFile;
+    if (!cached) {
+        run.channel.post([total](RunHost& host) { host.render(ui::Downloading{0, total}); });
+        installFile = downloadPackage(*download, url, stop);
+        checkCancelled(stop);
+    }
+
+    run.channel.post([](RunHost& host) { host.render(ui::Verifying{}); });
+    const release::Manifest manifest = services.recheckRelease(address, resolved, stop);
+
+    fs::path target = run.systemApplications / bundleName(run.config);
+    if (!run.files.isWritable(run.systemApplications)) {
+        const auto accepted =
+            run.channel.ask([](RunHost& host) { return host.confirmUserApplications(); }, stop);
+        if (!accepted.value_or(false))
+            throw RunCancelled{};
+        const fs::path userApplications = run.home / "Applications";
+        run.files.createFolders(userApplications, 0777);
+        target = userApplications / bundleName(run.config);
+    }
+    checkCancelled(stop);
+
+    // Waited for, so that a quit or stop that reaches the window before it is seen at the
+    // next check, and none can arrive once the transaction has begun.
+    const auto installing = run.channel.ask(
+        [](RunHost& host) {
+            host.beginInstalling();
+            return true;
+        },
+        stop);
+    if (!installing.value_or(false))
+        throw RunCancelled{};
+    checkCancelled(stop);
+    services.install(installFile, manifest, target,
+                     [channel = run.channel](const std::string& text) {
+                         channel.post([text](RunHost& host) { host.showStatus(text); });
+                     });
+
+    std::error_code ignored;
+    fs::remove_all(cache, ignored);
+}
+
+ui::InstallerPhase endingPhase(const std::exception_ptr& error, const std::stop_token& stop) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const RunCancelled&) {
+        return ui::Cancelled{};
+    } catch (const transfer::TransferError& transferError) {
+        if (transferError.cancelled() || stop.stop_requested())
+            return ui::Cancelled{};
+        return ui::Failed{transferError.what()};
+    } catch (const std::exception& other) {
+        if (stop.stop_requested())
+            return ui::Cancelled{};
+        return ui::Failed{other.what()};
+    } catch (...) {
+        if (stop.stop_requested())
+            return ui::Cancelled{};
+        return ui::Failed{"未知错误"};
+    }
+}
+
+} // namespace
+
+void RunChannel::post(std::function<void(RunHost&)> update) const {
+    mainThread_.post([channel = *this, update = std::move(update)] {
+        if (RunHost* host = channel.currentHost())
+            update(*host);
+    });
+}
+
+std::optional<bool> RunChannel::ask(std::function<bool(RunHost&)> question,
+                                    std::stop_token stop) const {
+    return askMainThread<bool>(
+        mainThread_,
+        [channel = *this, question = std::move(question)] {
+            RunHost* host = channel.currentHost();
+            return host && question(*host);
+        },
+        std::move(stop));
+}
+
+RunHost* RunChannel::currentHost() const {
+    const auto host = host_.lock();
+    if (!host || (*host)->currentRunID() != runID_)
+        return nullptr;
+    return *host;
+}
+
+fs::path cacheFolder(const fs::path& home, const std::string& environment,
+                     const std::string& digest) {
+    return home / "Library" / "Caches" / "com.tavelo.installer" / environment / digest;
+}
+
+void runInstall(const RunContext& context, std::stop_token stop) {
+    ui::InstallerPhase last = ui::Complete{};
+    try {
+        installRelease(context, stop);
+    } catch (...) {
+        last = endingPhase(std::current_exception(), stop);
+    }
+    context.channel.post([last](RunHost& host) { host.endRun(last); });
+}
+
+} // namespace installer::app
