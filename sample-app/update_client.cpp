@@ -113,8 +113,12 @@ void writeHealthFile(const std::filesystem::path& file, const std::string& versi
     const std::string content = "{\"version\":\"" + escaped + "\",\"buildNumber\":" +
                                 std::to_string(buildNumber) +
                                 ",\"ready\":" + (ready ? "true" : "false") + "}\n";
-    const std::filesystem::path temporary =
-        file.parent_path() / ("." + file.filename().string() + "." + std::to_string(::getpid()));
+    // Built piecewise: GCC 12 warns falsely (-Wrestrict) about the chained "." + ... form.
+    std::string temporaryName = ".";
+    temporaryName += file.filename().string();
+    temporaryName += '.';
+    temporaryName += std::to_string(::getpid());
+    const std::filesystem::path temporary = file.parent_path() / temporaryName;
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         throw std::system_error(errno, std::generic_category(), temporary.string());

@@ -278,7 +278,7 @@ private:
         if (keptStatus_ == 0) // an empty body never opened the file
             platform::UniqueFd(::open(owner_.partialFile().c_str(),
                                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
-        fs::remove(owner_.destination_, ignored);
+        // rename replaces an older destination in one step, so it is never missing.
         if (::rename(owner_.partialFile().c_str(), owner_.destination_.c_str()) != 0) {
             const int error = errno;
             fs::remove(owner_.partialFile(), ignored);
