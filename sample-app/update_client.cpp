@@ -39,11 +39,16 @@ UpdateStart startUpdate(const UpdateRequest& request) {
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
 
-    std::vector<std::string> args = {request.installer.string(), "--update",
-                                     "--manifest",               request.manifest.string(),
-                                     "--wait-pid",               std::to_string(::getpid()),
-                                     "--package",                request.package.string(),
-                                     "--target",                 request.target.string()};
+    std::vector<std::string> args = {request.installer.string(),
+                                     "--update",
+                                     "--manifest",
+                                     request.manifest.string(),
+                                     "--wait-pid",
+                                     std::to_string(::getpid()),
+                                     "--package",
+                                     request.package.string(),
+                                     "--target",
+                                     request.target.string()};
     std::vector<char*> argv;
     for (auto& arg : args)
         argv.push_back(arg.data());
@@ -76,7 +81,7 @@ UpdateStart startUpdate(const UpdateRequest& request) {
         char buffer[256];
         const ssize_t got = ::read(readEnd.fd, buffer, sizeof buffer);
         if (got <= 0)
-            return start;  // the installer ended without READY: it refused
+            return start; // the installer ended without READY: it refused
         line.append(buffer, static_cast<std::size_t>(got));
         if (line.find('\n') != std::string::npos) {
             start.ready = line.substr(0, line.find('\n')) == "READY";
@@ -110,8 +115,8 @@ void writeHealthFile(const std::filesystem::path& file, const std::string& versi
             escaped.push_back('\\');
         escaped.push_back(c);
     }
-    const std::string content = "{\"version\":\"" + escaped + "\",\"buildNumber\":" +
-                                std::to_string(buildNumber) +
+    const std::string content = "{\"version\":\"" + escaped +
+                                "\",\"buildNumber\":" + std::to_string(buildNumber) +
                                 ",\"ready\":" + (ready ? "true" : "false") + "}\n";
     // Built piecewise: GCC 12 warns falsely (-Wrestrict) about the chained "." + ... form.
     std::string temporaryName = ".";

@@ -212,8 +212,9 @@ TEST_F(AppDelegateTest, FailuresShowTheirMessageAndKeepTheCacheForTheNextRun) {
         ASSERT_TRUE(pumpUntilIdle());
         EXPECT_EQ(describe(display.phase()), "failed " + c.message);
         EXPECT_FALSE(app.installing());
-        if (std::string(c.name) == "recheck" || std::string(c.name) == "install")
+        if (std::string(c.name) == "recheck" || std::string(c.name) == "install") {
             EXPECT_TRUE(fs::exists(cache() / "package.dmg"));
+        }
     }
 }
 
@@ -280,8 +281,9 @@ TEST_F(AppDelegateTest, TheActionButtonDependsOnThePhaseShown) {
         else if (app.running())
             effect = "start";
         EXPECT_EQ(effect, row.effect);
-        if (row.effect == "start")
+        if (row.effect == "start") {
             EXPECT_EQ(shown().front(), "checking");
+        }
         services.resolveGate.open();
         delegate.reset();
     }

@@ -49,8 +49,12 @@ bool isAddress(const std::string& name) {
 
 std::string altNames(const std::vector<std::string>& names) {
     std::string list;
-    for (const auto& name : names)
-        list += (list.empty() ? "" : ",") + std::string(isAddress(name) ? "IP:" : "DNS:") + name;
+    for (const auto& name : names) {
+        if (!list.empty())
+            list += ',';
+        list += isAddress(name) ? "IP:" : "DNS:";
+        list += name;
+    }
     return list;
 }
 

@@ -39,16 +39,25 @@ TEST(BundleVersion, BuildNumbersFollowTheDecimalRules) {
         std::variant<std::string, std::int64_t, bool> build;
         std::uint64_t expected;
     } cases[] = {
-        {std::string("22"), 22},  {std::string("+22"), 22}, {std::string("-0"), 0},
-        {std::string("1.2"), 0},  {std::string(" 22"), 0},  {std::string("22 "), 0},
-        {std::string("-1"), 0},   {std::string(""), 0},     {std::string("18446744073709551615"),
-                                                              18446744073709551615u},
-        {std::string("18446744073709551616"), 0},           {std::int64_t{22}, 0},
+        {std::string("22"), 22},
+        {std::string("+22"), 22},
+        {std::string("-0"), 0},
+        {std::string("1.2"), 0},
+        {std::string(" 22"), 0},
+        {std::string("22 "), 0},
+        {std::string("-1"), 0},
+        {std::string(""), 0},
+        {std::string("18446744073709551615"), 18446744073709551615u},
+        {std::string("18446744073709551616"), 0},
+        {std::int64_t{22}, 0},
         {true, 0},
     };
     int n = 0;
     for (const auto& c : cases) {
-        const auto bundle = dir / ("b" + std::to_string(n++) + ".app");
+        std::string name = "b";
+        name += std::to_string(n++);
+        name += ".app";
+        const auto bundle = dir / name;
         std::vector<PlistEntry> info = testing::appInfo(appId, "1.0.0", "0");
         info[2].second = c.build;
         testing::writeBundle(bundle, {info, false, {}});
@@ -59,7 +68,7 @@ TEST(BundleVersion, BuildNumbersFollowTheDecimalRules) {
                                     {"CFBundleShortVersionString", std::string("")}},
                                    false,
                                    {}});
-    EXPECT_EQ(outcome(noBuild), "/0");  // an empty version is returned, not refused
+    EXPECT_EQ(outcome(noBuild), "/0"); // an empty version is returned, not refused
 }
 
 TEST(BundleVersion, RefusesAnythingButTheExpectedApplication) {
@@ -75,7 +84,7 @@ TEST(BundleVersion, RefusesAnythingButTheExpectedApplication) {
     EXPECT_EQ(outcome(make("noversion.app", {{"CFBundleIdentifier", std::string(appId)}})),
               refused);
     EXPECT_EQ(outcome(make("numversion.app", {{"CFBundleIdentifier", std::string(appId)},
-                                               {"CFBundleShortVersionString", std::int64_t{1}}})),
+                                              {"CFBundleShortVersionString", std::int64_t{1}}})),
               refused);
     EXPECT_EQ(outcome(make("numid.app", {{"CFBundleIdentifier", std::int64_t{7}},
                                          {"CFBundleShortVersionString", std::string("1.0.0")}})),
