@@ -50,7 +50,7 @@ void AppDelegate::start() {
     ++runID_;
     render(ui::Checking{});
     RunContext context{config_,
-                       environment_.system.homeFolder(),
+                       environment_.system,
                        environment_.systemApplications,
                        environment_.services,
                        environment_.files,

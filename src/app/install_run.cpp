@@ -42,7 +42,8 @@ void installRelease(const RunContext& run, const std::stop_token& stop) {
     const auto address = services.serviceAddress();
     const release::Manifest resolved = services.resolveRelease(address, stop);
 
-    const fs::path cache = cacheFolder(run.home, run.config.environment, resolved.package.sha256);
+    const fs::path home = run.system.homeFolder();
+    const fs::path cache = cacheFolder(home, run.config.environment, resolved.package.sha256);
     run.files.createFolders(cache, 0700);
     const fs::path packageFile = cache / "package.dmg";
     const std::int64_t total = resolved.package.sizeBytes;
@@ -80,7 +81,7 @@ void installRelease(const RunContext& run, const std::stop_token& stop) {
             run.channel.ask([](RunHost& host) { return host.confirmUserApplications(); }, stop);
         if (!accepted.value_or(false))
             throw RunCancelled{};
-        const fs::path userApplications = run.home / "Applications";
+        const fs::path userApplications = home / "Applications";
         run.files.createFolders(userApplications, 0777);
         target = userApplications / bundleName(run.config);
     }

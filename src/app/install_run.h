@@ -3,6 +3,7 @@
 #include "app/install_services.h"
 #include "app/main_thread.h"
 #include "platform/file_manager.h"
+#include "platform/system.h"
 #include "release/settings.h"
 #include "ui/installer_phase.h"
 
@@ -56,7 +57,9 @@ private:
 
 struct RunContext {
     release::Settings config;
-    std::filesystem::path home;
+    // Asked on the run's thread, so a machine without a home folder fails the run
+    // rather than the button press.
+    const platform::System& system;
     std::filesystem::path systemApplications;
     InstallServices& services;
     const platform::FileManager& files;
