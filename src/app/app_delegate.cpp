@@ -77,13 +77,8 @@ bool AppDelegate::windowShouldClose() {
 }
 
 void AppDelegate::cancelRun() {
+    // The run cancels its own transfer when its stop is requested.
     work_.request_stop();
-    if (downloader_)
-        downloader_->cancel();
-}
-
-void AppDelegate::adoptDownload(std::shared_ptr<PackageDownload> download) {
-    downloader_ = std::move(download);
 }
 
 void AppDelegate::render(const ui::InstallerPhase& phase) {
@@ -120,7 +115,6 @@ bool AppDelegate::confirmUserApplications() {
 void AppDelegate::endRun(const ui::InstallerPhase& last) {
     render(last);
     installing_ = false;
-    downloader_.reset();
     // The run posted this as its last act, so joining its thread takes no time.
     work_ = std::jthread();
 }

@@ -57,7 +57,6 @@ private:
     void cancelRun();
 
     std::uint64_t currentRunID() const override { return runID_; }
-    void adoptDownload(std::shared_ptr<PackageDownload> download) override;
     void render(const ui::InstallerPhase& phase) override;
     void showProgress(std::int64_t written, std::int64_t total) override;
     void showStatus(const std::string& text) override;
@@ -68,7 +67,6 @@ private:
     const release::Settings config_;
     const AppEnvironment environment_;
     InstallerDisplay& display_;
-    std::shared_ptr<PackageDownload> downloader_;
     std::jthread work_;
     std::uint64_t runID_ = 0;
     bool installing_ = false;

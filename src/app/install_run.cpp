@@ -23,7 +23,8 @@ fs::path bundleName(const release::Settings& config) {
     return std::string(release::editionName(config.environment)) + ".app";
 }
 
-// Waits for the transfer; a stop of the run cancels it, even one that came before it.
+// Waits for the transfer. The run owns it, so a stop of the run is what cancels it, even
+// a stop that came before the transfer started.
 fs::path downloadPackage(PackageDownload& download, const std::string& url,
                          const std::stop_token& stop) {
     auto result = std::make_shared<std::promise<transfer::DownloadResult>>();
@@ -51,7 +52,6 @@ void installRelease(const RunContext& run, const std::stop_token& stop) {
         packageFile, [channel = run.channel, total](std::int64_t written, std::int64_t) {
             channel.post([written, total](RunHost& host) { host.showProgress(written, total); });
         });
-    run.channel.post([download](RunHost& host) { host.adoptDownload(download); });
     const std::string url = trust::trustedURL(resolved.package.url, run.config).text;
 
     // A cached file that does not verify (missing, partial, another build) is simply
@@ -107,22 +107,21 @@ void installRelease(const RunContext& run, const std::stop_token& stop) {
     fs::remove_all(cache, ignored);
 }
 
+// A stopped run, a cancelled transfer and a declined question all end as cancelled.
 ui::InstallerPhase endingPhase(const std::exception_ptr& error, const std::stop_token& stop) {
+    if (stop.stop_requested())
+        return ui::Cancelled{};
     try {
         std::rethrow_exception(error);
     } catch (const RunCancelled&) {
         return ui::Cancelled{};
     } catch (const transfer::TransferError& transferError) {
-        if (transferError.cancelled() || stop.stop_requested())
+        if (transferError.cancelled())
             return ui::Cancelled{};
         return ui::Failed{transferError.what()};
     } catch (const std::exception& other) {
-        if (stop.stop_requested())
-            return ui::Cancelled{};
         return ui::Failed{other.what()};
     } catch (...) {
-        if (stop.stop_requested())
-            return ui::Cancelled{};
         return ui::Failed{"未知错误"};
     }
 }

@@ -20,7 +20,6 @@ namespace installer::app {
 class RunHost {
 public:
     virtual std::uint64_t currentRunID() const = 0;
-    virtual void adoptDownload(std::shared_ptr<PackageDownload> download) = 0;
     virtual void render(const ui::InstallerPhase& phase) = 0;
     // Download progress; the host throttles it and shows it only while downloading.
     virtual void showProgress(std::int64_t written, std::int64_t total) = 0;

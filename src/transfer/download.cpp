@@ -111,6 +111,10 @@ private:
         handle_ = h;
         lastData_ = SteadyClock::now();
         const CURLcode code = curl_easy_perform(h);
+        // An answer without a body byte is decided here, as its first bytes would have been:
+        // an empty 200 is an empty file.
+        if (code == CURLE_OK && !bodyStarted_)
+            beginBody();
         handle_ = nullptr;
         file_.reset();
         flushProgress();
@@ -275,9 +279,6 @@ private:
 
     DownloadResult finish() {
         std::error_code ignored;
-        if (keptStatus_ == 0) // an empty body never opened the file
-            platform::UniqueFd(::open(owner_.partialFile().c_str(),
-                                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
         // rename replaces an older destination in one step, so it is never missing.
         if (::rename(owner_.partialFile().c_str(), owner_.destination_.c_str()) != 0) {
             const int error = errno;

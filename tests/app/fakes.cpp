@@ -132,24 +132,29 @@ void FakeDownload::complete(transfer::DownloadResult result) {
     completion(std::move(result));
 }
 
-release::Manifest FakeServices::resolveRelease(const transfer::ServiceAddress&,
-                                               std::stop_token stop) {
-    resolveGate.wait(stop);
+namespace {
+
+// One scripted service answer: held at its gate, then the error or the manifest.
+release::Manifest answer(Gate& gate, const std::exception_ptr& error,
+                         const release::Manifest& manifest, const std::stop_token& stop) {
+    gate.wait(stop);
     if (stop.stop_requested())
         throw transfer::TransferError(transfer::cancelledCode, "请求已取消");
-    if (resolveError)
-        std::rethrow_exception(resolveError);
-    return resolved;
+    if (error)
+        std::rethrow_exception(error);
+    return manifest;
+}
+
+} // namespace
+
+release::Manifest FakeServices::resolveRelease(const transfer::ServiceAddress&,
+                                               std::stop_token stop) {
+    return answer(resolveGate, resolveError, resolved, stop);
 }
 
 release::Manifest FakeServices::recheckRelease(const transfer::ServiceAddress&,
                                                const release::Manifest&, std::stop_token stop) {
-    recheckGate.wait(stop);
-    if (stop.stop_requested())
-        throw transfer::TransferError(transfer::cancelledCode, "请求已取消");
-    if (recheckError)
-        std::rethrow_exception(recheckError);
-    return rechecked;
+    return answer(recheckGate, recheckError, rechecked, stop);
 }
 
 std::shared_ptr<app::PackageDownload>
