@@ -17,6 +17,22 @@
 
 namespace installer::testing {
 
+// This machine, except that no application counts as running: tests running beside this
+// one start sample apps with the same identifier, which would block the install.
+class SandboxSystem final : public platform::System {
+public:
+    std::string processorName() const override { return real_.processorName(); }
+    platform::OSVersion osVersion() const override { return real_.osVersion(); }
+    platform::Clock::time_point now() const override { return real_.now(); }
+    void sleep(std::chrono::milliseconds duration) const override { real_.sleep(duration); }
+    std::filesystem::path homeFolder() const override { return real_.homeFolder(); }
+    std::vector<std::string> runningBundleIdentifiers() const override { return {}; }
+    bool processExists(int pid) const override { return real_.processExists(pid); }
+
+private:
+    platform::RealSystem real_;
+};
+
 // Everything a graphical install needs on this machine: a sandbox Applications folder
 // and home, the release service and package host over HTTPS with a test CA, a release
 // of the sample app, and the real window, display and delegate on the current thread's
@@ -46,7 +62,7 @@ public:
     NginxHost packageHost{packages, ca};
     Release release;
     release::Settings config;
-    platform::RealSystem system;
+    SandboxSystem system;
     platform::FileManager files;
     std::optional<app::QtMainThread> mainThread;
     std::optional<app::NetworkInstallServices> services;
