@@ -45,16 +45,15 @@ protected:
     }
 };
 
-TEST_F(ServiceRequests, ResolveOverHttpsFollowsEachAnswerToItsMessage) {
+// The message table itself is checked against scripted answers; over real TLS what can
+// differ is the transport: a verified answer, a failing status, and a body cut off while
+// it streams.
+TEST_F(ServiceRequests, OverHttpsAnswersReachTheirMessagesAndLongBodiesAreCutOff) {
     const struct {
         Json behaviour;
         std::string outcome;
     } cases[] = {
         {Json::object(), "ok rel_2026-01"},
-        {{{"reason", "OS_UNSUPPORTED"}}, "ok rel_2026-01"},
-        {{{"updateAvailable", false}, {"reason", "OS_UNSUPPORTED"}}, "当前系统版本不支持该业务版本，请升级系统后重试"},
-        {{{"code", 1}, {"reason", "INSTALLER_UPGRADE_REQUIRED"}}, "请从官网下载新版AI澄翎网盘安装器"},
-        {{{"manifest", false}}, "暂无可安装的稳定版本，请稍后重试"},
         {{{"status", 503}}, "版本服务暂不可用，请稍后重试"},
         {{{"bodyBytes", 127'999}}, "not-unavailable"},
         {{{"bodyBytes", 128'000}}, "版本服务暂不可用，请稍后重试"},
@@ -68,29 +67,6 @@ TEST_F(ServiceRequests, ResolveOverHttpsFollowsEachAnswerToItsMessage) {
         else
             EXPECT_EQ(outcome, c.outcome) << c.behaviour.dump();
     }
-}
-
-TEST_F(ServiceRequests, TheRecheckFetchesTheSameReleaseAgain) {
-    const auto address = serviceAddress(settings, system);
-    const release::Manifest resolved = resolveRelease(address, settings, client());
-    const auto recheck = [&](const release::Manifest& manifest) -> std::string {
-        try {
-            return "ok " + recheckRelease(address, settings, manifest, client()).package.url;
-        } catch (const std::exception& error) {
-            return error.what();
-        }
-    };
-    EXPECT_EQ(recheck(resolved), "ok " + resolved.package.url);
-    steer({{"recheck", {{"url", "https://packages.tavelo.example/elsewhere.dmg"}}}});
-    EXPECT_EQ(recheck(resolved), "ok https://packages.tavelo.example/elsewhere.dmg");
-    steer({{"recheck", {{"artifactId", "art-2"}}}});
-    EXPECT_EQ(recheck(resolved), "安装版本发生变化，请重试");
-    steer({{"code", 7}});
-    EXPECT_EQ(recheck(resolved), "缺少有效安装清单");
-    steer(Json::object());
-    release::Manifest unknown = resolved;
-    unknown.releaseId = "rel_gone";
-    EXPECT_EQ(recheck(unknown), "此版本已不可安装，请重新检查");
 }
 
 } // namespace

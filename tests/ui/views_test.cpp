@@ -6,7 +6,6 @@
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QAccessibleValueInterface>
-#include <QDir>
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QImage>
@@ -289,18 +288,6 @@ TEST(UiViewProgress, DrawsTheTrackAndAtLeastASliverOfFill) {
 }
 
 // Not a check but a picture of every phase for a person to look at.
-TEST(UiViewScreenshots, SavesOnePicturePerPhase) {
-    QDir().mkpath(QStringLiteral(INSTALLER_SCREENSHOT_DIR));
-    InstallerWindow window;
-    window.show();
-    for (const auto& row : phases()) {
-        window.render(row.phase);
-        const QString path =
-            QStringLiteral(INSTALLER_SCREENSHOT_DIR "/%1.png").arg(QLatin1String(row.name));
-        EXPECT_TRUE(window.grab().save(path)) << text(path);
-    }
-}
-
 } // namespace
 
 } // namespace installer::ui
