@@ -1,7 +1,10 @@
 #include "app/app_delegate.h"
 
+#include "ui/card_model.h"
+
 #include <chrono>
 #include <type_traits>
+#include <utility>
 
 namespace installer::app {
 
@@ -48,7 +51,8 @@ void AppDelegate::start() {
     if (running())
         return;
     ++runID_;
-    render(ui::Checking{});
+    heldProgress_.reset();
+    display_.render(ui::Checking{});
     RunContext context{config_,
                        environment_.system,
                        environment_.systemApplications,
@@ -81,39 +85,70 @@ void AppDelegate::cancelRun() {
     work_.request_stop();
 }
 
+// What a run sends while it is being stopped is no longer news: the card keeps the
+// stopped state (and its disabled button) until the run's last phase.
 void AppDelegate::render(const ui::InstallerPhase& phase) {
-    display_.render(phase);
+    if (!stopping())
+        display_.render(phase);
 }
 
 void AppDelegate::showProgress(std::int64_t written, std::int64_t total) {
-    if (!shows<ui::Downloading>(display_.phase()))
+    if (stopping() || !shows<ui::Downloading>(display_.phase()))
         return;
     const auto now = environment_.system.now();
     const bool tooSoon = lastProgressUpdate_ && (now < *lastProgressUpdate_ ||
                                                  now - *lastProgressUpdate_ < progressInterval);
     // The report that completes the package is always shown, so the bar ends full.
-    if (total > written && tooSoon)
+    if (total <= written || !tooSoon) {
+        heldProgress_.reset();
+        lastProgressUpdate_ = now;
+        display_.render(ui::Downloading{written, total});
         return;
-    lastProgressUpdate_ = now;
-    render(ui::Downloading{written, total});
+    }
+    heldProgress_ = ui::Downloading{written, total};
+    if (progressFlushQueued_)
+        return;
+    progressFlushQueued_ = true;
+    // A clock set back leaves the interval's end in the far future; waiting one whole
+    // interval at most still shows the held report.
+    const auto elapsed =
+        now < *lastProgressUpdate_ ? platform::Clock::duration::zero() : now - *lastProgressUpdate_;
+    environment_.mainThread.postAfter(
+        std::chrono::ceil<std::chrono::milliseconds>(progressInterval - elapsed),
+        [self = std::weak_ptr<RunHost*>(self_)] {
+            if (const auto host = self.lock())
+                static_cast<AppDelegate*>(*host)->flushProgress();
+        });
+}
+
+void AppDelegate::flushProgress() {
+    progressFlushQueued_ = false;
+    if (!heldProgress_ || stopping() || !shows<ui::Downloading>(display_.phase()))
+        return;
+    lastProgressUpdate_ = environment_.system.now();
+    display_.render(*std::exchange(heldProgress_, std::nullopt));
 }
 
 void AppDelegate::showStatus(const std::string& text) {
-    if (installing_)
-        render(ui::Installing{text});
+    if (!installing_ || confirmingStart_)
+        return;
+    confirmingStart_ = ui::confirmsStart(text);
+    render(ui::Installing{text});
 }
 
 void AppDelegate::beginInstalling() {
     installing_ = true;
+    confirmingStart_ = false;
     render(ui::Installing{"正在安装…"});
 }
 
 bool AppDelegate::confirmUserApplications() {
-    return display_.confirmUserApplications();
+    return display_.confirmUserApplications(work_.get_stop_token());
 }
 
 void AppDelegate::endRun(const ui::InstallerPhase& last) {
-    render(last);
+    display_.render(last);
+    heldProgress_.reset();
     installing_ = false;
     // The run posted this as its last act, so joining its thread takes no time.
     work_ = std::jthread();

@@ -55,6 +55,11 @@ public:
 
 private:
     void cancelRun();
+    // Whether the current run has been told to stop; it is winding down.
+    bool stopping() const { return work_.get_stop_token().stop_requested(); }
+    // Shows the download progress a throttled report held back, at the end of its
+    // interval: a transfer that stalls after a burst still shows what it received.
+    void flushProgress();
 
     std::uint64_t currentRunID() const override { return runID_; }
     void render(const ui::InstallerPhase& phase) override;
@@ -72,6 +77,12 @@ private:
     bool installing_ = false;
     // Never reset between runs; absent until the first progress is shown.
     std::optional<platform::Clock::time_point> lastProgressUpdate_;
+    // The latest report the throttle held back, and whether its showing is queued.
+    std::optional<ui::Downloading> heldProgress_;
+    bool progressFlushQueued_ = false;
+    // Set once the installing card tells that the start is being confirmed; later status
+    // texts of the transaction must not step it back to installing.
+    bool confirmingStart_ = false;
     // What the runs' posted updates hold instead of the delegate: gone with it.
     std::shared_ptr<RunHost*> self_;
 };

@@ -2,10 +2,13 @@
 
 #include "app/app_delegate.h"
 #include "app/qt_window_display.h"
+#include "ui/card_style.h"
 #include "ui/installer_window.h"
+#include "ui/qt_card_style.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QMenuBar>
 
@@ -46,19 +49,22 @@ void runGraphicalInstaller(const std::vector<std::string>& arguments, release::S
     window.setCloseGuard([&] { return delegate.windowShouldClose(); });
 
     // The platform's quit shortcut works on the window itself as well, where there is no
-    // global menu bar to carry it.
+    // global menu bar to carry it. On macOS Qt moves the entry into the application menu;
+    // with the quit role it would also replace the title by its own "Quit <name>", so
+    // the entry carries an application-specific role, which keeps the title as written
+    // and still sends the quit request through the delegate with the same shortcut.
     QMenuBar menuBar;
-    QMenu* menu = menuBar.addMenu(QStringLiteral("AI澄翎网盘安装器"));
-    QAction* quit = menu->addAction(QStringLiteral("退出AI澄翎网盘安装器"));
+    QMenu* menu = menuBar.addMenu(ui::qtString(ui::text::installerName));
+    QAction* quit = menu->addAction(ui::qtString(ui::text::quitInstaller));
     quit->setShortcut(QKeySequence::Quit);
-    quit->setMenuRole(QAction::QuitRole);
+    quit->setMenuRole(QAction::ApplicationSpecificRole);
     QObject::connect(quit, &QAction::triggered, [&] {
         if (delegate.shouldTerminate())
             application.quit();
     });
     window.addAction(quit);
 
-    window.placeInTopRightCorner();
+    window.placeAtLaunch(QGuiApplication::primaryScreen());
     window.show();
     window.raise();
     window.activateWindow();

@@ -2,6 +2,8 @@
 
 #include "ui/installer_phase.h"
 
+#include <stop_token>
+
 namespace installer::app {
 
 // The window as the delegate sees it. Main thread only; the Qt window implements it,
@@ -18,8 +20,9 @@ public:
     // Closes the window without asking the delegate; the application quits after it.
     virtual void closeWindow() = 0;
     // The modal question asked when the system Applications folder is not writable;
-    // true when the user chose to install into their own Applications folder.
-    virtual bool confirmUserApplications() = 0;
+    // true when the user chose to install into their own Applications folder. A stop
+    // of the run (a quit or close request meanwhile) answers it as "取消".
+    virtual bool confirmUserApplications(std::stop_token stop) = 0;
 };
 
 } // namespace installer::app

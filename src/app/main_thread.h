@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -17,11 +18,15 @@ public:
     // Queues the task behind everything posted before it; callable from any thread.
     // A task still queued when the main thread shuts down may be dropped unrun.
     virtual void post(std::function<void()> task) = 0;
+    // Queues the task once `delay` has passed; called on the main thread itself.
+    virtual void postAfter(std::chrono::milliseconds delay, std::function<void()> task) = 0;
 };
 
 // Runs `question` on the main thread and waits for its answer. Gives up, without an
 // answer, when `stop` is requested first or the question is dropped unrun, so a worker
-// never outlives a main thread that will no longer answer.
+// never outlives a main thread that will no longer answer. A question whose stop the
+// main thread has already seen is dropped there too: the worker is no longer waiting,
+// and whatever the question would show or start belongs to a run that is over.
 template <class T>
 std::optional<T> askMainThread(MainThread& mainThread, std::function<T()> question,
                                std::stop_token stop) {
@@ -44,7 +49,9 @@ std::optional<T> askMainThread(MainThread& mainThread, std::function<T()> questi
     };
     auto answer = std::make_shared<Answer>();
     std::shared_ptr<Reply> reply(new Reply{answer});
-    mainThread.post([reply = std::move(reply), question = std::move(question)]() mutable {
+    mainThread.post([reply = std::move(reply), question = std::move(question), stop]() mutable {
+        if (stop.stop_requested())
+            return;
         T value = question();
         {
             const std::lock_guard lock(reply->answer->mutex);

@@ -14,13 +14,14 @@ class QtMainThread final : public MainThread {
 public:
     explicit QtMainThread(QObject& context) : context_(context) {}
     void post(std::function<void()> task) override;
+    void postAfter(std::chrono::milliseconds delay, std::function<void()> task) override;
 
 private:
     QObject& context_;
 };
 
 // The installer window as the delegate's display, with the folder question as a modal
-// alert.
+// alert beside the card.
 class WindowDisplay final : public InstallerDisplay {
 public:
     explicit WindowDisplay(ui::InstallerWindow& window) : window_(window) {}
@@ -29,7 +30,7 @@ public:
     const ui::InstallerPhase& phase() const override { return window_.card().phase; }
     void disableAction() override;
     void closeWindow() override { window_.closeUnasked(); }
-    bool confirmUserApplications() override;
+    bool confirmUserApplications(std::stop_token stop) override;
 
 private:
     ui::InstallerWindow& window_;

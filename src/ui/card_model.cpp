@@ -55,6 +55,10 @@ void lockForInstalling(CardModel& card) {
 
 } // namespace
 
+bool confirmsStart(std::string_view status) {
+    return status.find("确认启动") != std::string_view::npos;
+}
+
 CardModel show(const CardModel& current, const InstallerPhase& phase, double width,
                const TextMeasure& measure) {
     CardModel card = current;
@@ -89,7 +93,7 @@ CardModel show(const CardModel& current, const InstallerPhase& phase, double wid
                        card.actionTitle = "取消";
                    },
                    [&](const Installing& installing) {
-                       if (installing.status.find("确认启动") != std::string::npos)
+                       if (confirmsStart(installing.status))
                            setTexts(card, "正在启动AI澄翎网盘…", "安装完成，正在确认启动");
                        else
                            setTexts(card, "正在安装AI澄翎网盘…", "请稍候，即将安装完成");

@@ -54,6 +54,10 @@ struct CardModel {
     CardFrames frames;
 };
 
+// Whether an installing status tells that the new application's start is being
+// confirmed, which the card shows with its own texts.
+bool confirmsStart(std::string_view status);
+
 // The card after it shows the phase. Each phase sets every visible value, so what
 // the user sees never depends on the previous card; only values hidden in this
 // phase (the bar behind a failure, the title of a hidden button) carry over from it.

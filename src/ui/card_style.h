@@ -58,8 +58,8 @@ inline constexpr double progressCornerRadius = 3;
 
 } // namespace style
 
-// The fixed texts the views set once, at creation. The texts that follow the phase
-// come from the card model.
+// The fixed texts the views and the menu set once, at creation. The texts that follow
+// the phase come from the card model.
 namespace text {
 
 inline constexpr std::string_view heading = "安装AI澄翎网盘";
@@ -67,6 +67,9 @@ inline constexpr std::string_view iconAccessibilityLabel = "AI澄翎网盘";
 // Both the close button's accessibility description and its tooltip.
 inline constexpr std::string_view closeInstaller = "关闭安装器";
 inline constexpr std::string_view progressAccessibilityLabel = "安装文件下载进度";
+// The installer's own name: the title of its menu and of the window of its question.
+inline constexpr std::string_view installerName = "AI澄翎网盘安装器";
+inline constexpr std::string_view quitInstaller = "退出AI澄翎网盘安装器";
 
 } // namespace text
 

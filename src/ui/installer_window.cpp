@@ -6,7 +6,6 @@
 #include "ui/window_fit.h"
 
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QWindow>
@@ -72,12 +71,17 @@ const CardModel& InstallerWindow::card() const {
     return card_->card();
 }
 
-void InstallerWindow::placeInTopRightCorner() {
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    if (!screen)
+void InstallerWindow::placeAtLaunch(const QScreen* mainScreen) {
+    if (mainScreen) {
+        const QRect area = mainScreen->availableGeometry();
+        move(area.x() + area.width() - width() - screenMargin, area.y() + screenMargin);
         return;
-    const QRect area = screen->availableGeometry();
-    move(area.x() + area.width() - width() - screenMargin, area.y() + screenMargin);
+    }
+    if (const QScreen* own = screen()) {
+        QRect centred = rect();
+        centred.moveCenter(own->availableGeometry().center());
+        move(centred.topLeft());
+    }
 }
 
 void InstallerWindow::setCloseGuard(std::function<bool()> mayClose) {

@@ -4,6 +4,8 @@
 #include "ui/installer_phase.h"
 
 #include <QWidget>
+
+class QScreen;
 #include <functional>
 #include <optional>
 
@@ -29,8 +31,9 @@ public:
     const CardModel& card() const;
     InstallerCardView& cardView() { return *card_; }
 
-    // Puts the window in the top-right corner of the primary screen's available area.
-    void placeInTopRightCorner();
+    // Puts the window in the top-right corner of the main screen's available area;
+    // without a main screen, centres it on the screen it is on.
+    void placeAtLaunch(const QScreen* mainScreen);
 
     // Asked before a close the window system requests (a keyboard shortcut, the
     // window manager); answering false keeps the window open. Without a guard the

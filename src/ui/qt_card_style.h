@@ -21,6 +21,11 @@ QFont qtFont(FontStyle look);
 // Widget geometry is whole units; the card's frames are whole points in every phase.
 QRect qtRect(Frame frame);
 
+inline Frame frameOf(const QRect& rect) {
+    return {static_cast<double>(rect.x()), static_cast<double>(rect.y()),
+            static_cast<double>(rect.width()), static_cast<double>(rect.height())};
+}
+
 inline QString qtString(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }

@@ -13,4 +13,10 @@ namespace installer::ui {
 // frame and its content are the same rectangle.
 std::optional<Frame> fittedWindowFrame(Frame window, double contentHeight);
 
+// Where a window of the given size opens so that it sits beside `anchor` without
+// covering it: left of it with the tops aligned, else right of it, else below it, else
+// above it, whichever first lies wholly inside `area`; when none does, the first one
+// pushed into `area`. Screen coordinates with y downwards.
+Frame placeBeside(Frame anchor, double width, double height, Frame area);
+
 } // namespace installer::ui

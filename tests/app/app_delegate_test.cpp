@@ -30,67 +30,49 @@ std::string describe(const ui::InstallerPhase& phase) {
     return std::visit(visitor, phase);
 }
 
-std::string sha256Hex(std::string_view bytes) {
+const std::string packageBytes = "an emulated disk image, forty-one bytes!!";
+
+release::Manifest manifestFor(std::string_view content) {
     trust::Sha256 digest;
-    digest.update(bytes.data(), bytes.size());
+    digest.update(content.data(), content.size());
     const auto sum = digest.finish();
-    return trust::hex(std::string_view(reinterpret_cast<const char*>(sum.data()), sum.size()));
-}
-
-const std::string packageBytes = "an emulated disk image, thirty-nine bytes";
-
-release::Manifest manifestFor(std::string_view content, std::string releaseId = "rel-1") {
     release::Manifest manifest;
-    manifest.releaseId = std::move(releaseId);
+    manifest.releaseId = "rel-1";
     manifest.package.url = "https://localhost/packages/app.dmg";
     manifest.package.sizeBytes = static_cast<std::int64_t>(content.size());
-    manifest.package.sha256 = sha256Hex(content);
+    manifest.package.sha256 =
+        trust::hex(std::string_view(reinterpret_cast<const char*>(sum.data()), sum.size()));
     return manifest;
 }
 
-class AppDelegateTest : public ::testing::Test {
-protected:
-    AppDelegateTest() {
+// One delegate and all it works with, in a fresh temp folder.
+struct Harness {
+    Harness() {
         system.home = temp / "home";
         fs::create_directories(system.home);
-        fs::create_directories(systemApplications);
+        fs::create_directories(apps);
         config.apiOrigin = "https://localhost";
         config.environment = "sit";
         config.downloadHosts = {"localhost"};
-        config.installerVersion = "1.0.5";
-        services.resolved = manifestFor(packageBytes);
-        services.rechecked = services.resolved;
-        services.statusTexts = {"安装完成，正在确认启动…"};
+        services.resolved = services.rechecked = manifestFor(packageBytes);
     }
-    ~AppDelegateTest() override {
-        // A run held at a step is let go so the delegate can wind it down.
-        services.resolveGate.open();
-        services.recheckGate.open();
-        services.installGate.open();
+    ~Harness() {
+        // A run held installing is let go so the delegate can wind it down.
+        services.release("install");
         delegate.reset();
     }
 
     app::AppDelegate& make() {
-        delegate = std::make_unique<app::AppDelegate>(
-            config, app::AppEnvironment{systemApplications, system, files, mainThread, services},
-            display);
-        return *delegate;
+        return delegate.emplace(
+            config, app::AppEnvironment{apps, system, files, mainThread, services}, display);
     }
-
-    // The next case of a table starts from nothing: no delegate, home, script or card.
-    void freshCase() {
-        delegate.reset();
-        fs::remove_all(system.home);
-        fs::create_directories(system.home);
-        services.reset();
-        services.resolved = manifestFor(packageBytes);
-        services.rechecked = services.resolved;
-        display = {};
+    void cachePackage(std::string_view content) const {
+        fs::create_directories(cache());
+        writeFile(cache() / "package.dmg", content);
     }
-
     bool pumpUntil(const std::function<bool()>& done) { return mainThread.pumpUntil(done); }
-    template <class Phase> bool pumpUntilShown() {
-        return pumpUntil([&] { return std::holds_alternative<Phase>(display.phase()); });
+    bool pumpUntilShown(const std::string& phase) {
+        return pumpUntil([&] { return describe(display.phase()) == phase; });
     }
     bool pumpUntilIdle() {
         return pumpUntil([&] { return !delegate->running(); });
@@ -104,10 +86,11 @@ protected:
         }));
         return services.download();
     }
-    std::vector<std::string> shown() const {
+    // Every phase shown since the card was created.
+    std::vector<std::string> shown(std::size_t from = 1) const {
         std::vector<std::string> texts;
-        for (const auto& phase : display.shown)
-            texts.push_back(describe(phase));
+        for (auto phase = display.shown.begin() + from; phase != display.shown.end(); ++phase)
+            texts.push_back(describe(*phase));
         return texts;
     }
     fs::path cache() const {
@@ -115,148 +98,112 @@ protected:
     }
 
     TempDir temp;
-    fs::path systemApplications = temp / "Applications";
+    fs::path apps = temp / "Applications";
     FakeSystem system;
     release::Settings config;
     platform::FileManager files;
-    FakeMainThread mainThread;
+    FakeMainThread mainThread{system};
     FakeDisplay display;
     FakeServices services;
-    std::unique_ptr<app::AppDelegate> delegate;
+    std::optional<app::AppDelegate> delegate;
 };
 
-TEST_F(AppDelegateTest, AFreshRunDownloadsInstallsAndRemovesItsCache) {
-    auto& app = make();
-    const fs::path otherDigest = cache().parent_path() / std::string(64, 'a');
-    fs::create_directories(otherDigest);
-    app.action();
-    auto download = startedDownload();
-    EXPECT_EQ(download->url(), services.resolved.package.url);
-    struct stat info {};
-    ASSERT_EQ(::stat(cache().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
-    download->report(static_cast<std::int64_t>(packageBytes.size()));
-    download->finish(packageBytes);
-    ASSERT_TRUE(pumpUntilIdle());
-
-    const auto size = std::to_string(packageBytes.size());
-    EXPECT_EQ(shown(), (std::vector<std::string>{
-                           "checking", "downloading 0/" + size, "downloading " + size + "/" + size,
-                           "verifying", "installing 正在安装…",
-                           "installing 安装完成，正在确认启动…", "complete"}));
-    EXPECT_EQ(services.installedTarget, systemApplications / "AI澄翎网盘测试版.app");
-    EXPECT_EQ(services.installedPackage, cache() / "package.dmg");
-    EXPECT_FALSE(fs::exists(cache()));
-    EXPECT_TRUE(fs::exists(otherDigest));
-    EXPECT_FALSE(app.installing());
-}
-
-TEST_F(AppDelegateTest, TheReleaseOfTheRecheckIsInstalledUnderTheEditionsName) {
-    config.environment = "production";
-    services.rechecked.releaseId = "rel-1-rechecked";
-    auto& app = make();
-    fs::create_directories(cache());
-    writeFile(cache() / "package.dmg", packageBytes);
-    app.action();
-    ASSERT_TRUE(pumpUntilIdle());
-    EXPECT_EQ(shown(),
-              (std::vector<std::string>{"checking", "verifying", "installing 正在安装…",
-                                        "installing 安装完成，正在确认启动…", "complete"}));
-    EXPECT_EQ(services.download()->started(), false);
-    EXPECT_EQ(services.installedTarget, systemApplications / "AI澄翎网盘.app");
-    EXPECT_EQ(services.installedReleaseId, "rel-1-rechecked");
-}
-
-TEST_F(AppDelegateTest, FailuresShowTheirMessageAndKeepTheCacheForTheNextRun) {
-    struct Case {
+TEST(AppRun, ShowsEachKindOfRunAndInstallsTheRecheckedReleaseUnderTheEditionsName) {
+    const std::string size = std::to_string(packageBytes.size());
+    const std::vector<std::string> downloading = {"checking", "downloading 0/" + size,
+                                                  "downloading " + size + "/" + size};
+    std::string corrupt = packageBytes;
+    corrupt[3] ^= 1;
+    const struct {
         const char* name;
-        std::function<void(FakeServices&)> arrange;
-        bool downloads;
-        std::string message;
+        const char* environment;
+        std::optional<std::string> cached;
+        std::vector<std::string> shownBeforeVerifying;
+        const char* bundle;
+    } rows[] = {
+        {"fresh", "sit", std::nullopt, downloading, "AI澄翎网盘测试版.app"},
+        {"cached", "production", packageBytes, {"checking"}, "AI澄翎网盘.app"},
+        {"corrupt cache", "sit", corrupt, downloading, "AI澄翎网盘测试版.app"},
     };
-    const std::vector<Case> cases = {
-        {"resolve",
-         [](FakeServices& s) {
-             s.resolveError = std::make_exception_ptr(InstallerError("当前没有可用的稳定版本"));
-         },
-         false, "当前没有可用的稳定版本"},
-        {"untrusted url",
-         [](FakeServices& s) { s.resolved.package.url = "https://elsewhere.example/app.dmg"; },
-         false, "下载地址不受信任"},
-        {"transfer", [](FakeServices&) {}, true, "下载失败"},
-        {"recheck",
-         [](FakeServices& s) {
-             s.recheckError = std::make_exception_ptr(InstallerError("发布版本已变更，请重试"));
-         },
-         true, "发布版本已变更，请重试"},
-        {"install",
-         [](FakeServices& s) {
-             s.installError =
-                 std::make_exception_ptr(InstallerError("安装操作失败，请检查权限后重试"));
-         },
-         true, "安装操作失败，请检查权限后重试"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        freshCase();
-        c.arrange(services);
-        auto& app = make();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Harness h;
+        h.config.environment = row.environment;
+        h.services.rechecked.releaseId = "rel-1-rechecked";
+        // The transaction's last text must not step the card back from starting.
+        h.services.statusTexts = {"安装完成，正在确认启动…", "更新已完成"};
+        const fs::path otherDigest = h.cache().parent_path() / std::string(64, 'a');
+        fs::create_directories(otherDigest);
+        if (row.cached)
+            h.cachePackage(*row.cached);
+        auto& app = h.make();
         app.action();
-        if (c.downloads) {
-            auto download = startedDownload();
-            if (std::string(c.name) == "transfer")
-                download->fail(std::make_exception_ptr(InstallerError("下载失败")));
-            else
-                download->finish(packageBytes);
+        if (row.shownBeforeVerifying.size() > 1) {
+            auto download = h.startedDownload();
+            EXPECT_EQ(download->url, h.services.resolved.package.url);
+            struct stat info {};
+            ASSERT_EQ(::stat(h.cache().c_str(), &info), 0);
+            if (!row.cached) {
+                EXPECT_EQ(info.st_mode & 0777, 0700u);
+            }
+            download->report(static_cast<std::int64_t>(packageBytes.size()));
+            download->finish(packageBytes);
         }
-        ASSERT_TRUE(pumpUntilIdle());
-        EXPECT_EQ(describe(display.phase()), "failed " + c.message);
+        ASSERT_TRUE(h.pumpUntilIdle());
+        auto expected = row.shownBeforeVerifying;
+        expected.insert(expected.end(), {"verifying", "installing 正在安装…",
+                                         "installing 安装完成，正在确认启动…", "complete"});
+        EXPECT_EQ(h.shown(), expected);
+        EXPECT_EQ(h.services.installedTarget, h.apps / row.bundle);
+        EXPECT_EQ(h.services.installedPackage, h.cache() / "package.dmg");
+        EXPECT_EQ(h.services.installedReleaseId, "rel-1-rechecked");
+        EXPECT_FALSE(fs::exists(h.cache()));
+        EXPECT_TRUE(fs::exists(otherDigest));
         EXPECT_FALSE(app.installing());
-        if (std::string(c.name) == "recheck" || std::string(c.name) == "install") {
-            EXPECT_TRUE(fs::exists(cache() / "package.dmg"));
-        }
     }
 }
 
-TEST_F(AppDelegateTest, ASecondRunAfterAFailedInstallReusesTheVerifiedPackage) {
-    services.installError = std::make_exception_ptr(InstallerError("新版本启动失败，已恢复旧版本"));
-    auto& app = make();
-    app.action();
-    startedDownload()->finish(packageBytes);
-    ASSERT_TRUE(pumpUntilIdle());
-    ASSERT_TRUE(std::holds_alternative<ui::Failed>(display.phase()));
-
-    services.installError = nullptr;
-    display.shown.clear();
-    auto first = services.download();
-    app.action();
-    ASSERT_TRUE(pumpUntilIdle());
-    EXPECT_EQ(shown().front(), "checking");
-    EXPECT_EQ(shown().at(1), "verifying");
-    EXPECT_EQ(describe(display.phase()), "complete");
-    EXPECT_FALSE(services.download()->started()) << "the cached package was fetched again";
+TEST(AppRun, FailuresShowTheirMessageAndKeepTheDownloadForTheNextRun) {
+    const auto error = [](const char* message) {
+        return std::make_exception_ptr(InstallerError(message));
+    };
+    enum Transfer { none, fails, finishes };
+    const struct {
+        std::function<void(FakeServices&)> arrange;
+        Transfer transfer;
+        std::string message;
+    } rows[] = {
+        {[&](FakeServices& s) { s.resolveError = error("当前没有可用的稳定版本"); }, none,
+         "当前没有可用的稳定版本"},
+        {[](FakeServices& s) { s.resolved.package.url = "https://elsewhere.example/app.dmg"; },
+         none, "下载地址不受信任"},
+        {[](FakeServices&) {}, fails, "下载失败"},
+        {[&](FakeServices& s) { s.recheckError = error("发布版本已变更，请重试"); }, finishes,
+         "发布版本已变更，请重试"},
+        {[&](FakeServices& s) { s.installError = error("安装操作失败，请检查权限后重试"); },
+         finishes, "安装操作失败，请检查权限后重试"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.message);
+        Harness h;
+        row.arrange(h.services);
+        h.make().action();
+        if (row.transfer == fails)
+            h.startedDownload()->fail(error("下载失败"));
+        if (row.transfer == finishes)
+            h.startedDownload()->finish(packageBytes);
+        ASSERT_TRUE(h.pumpUntilIdle());
+        EXPECT_EQ(describe(h.display.phase()), "failed " + row.message);
+        EXPECT_FALSE(h.delegate->installing());
+        EXPECT_EQ(fs::exists(h.cache() / "package.dmg"), row.transfer == finishes);
+    }
 }
 
-TEST_F(AppDelegateTest, ACorruptCachedPackageIsDownloadedAgain) {
-    auto& app = make();
-    fs::create_directories(cache());
-    std::string corrupt = packageBytes;
-    corrupt[3] ^= 1;
-    writeFile(cache() / "package.dmg", corrupt);
-    app.action();
-    auto download = startedDownload();
-    download->finish(packageBytes);
-    ASSERT_TRUE(pumpUntilIdle());
-    EXPECT_EQ(shown().at(1), "downloading 0/" + std::to_string(packageBytes.size()));
-    EXPECT_EQ(describe(display.phase()), "complete");
-}
-
-TEST_F(AppDelegateTest, TheActionButtonDependsOnThePhaseShown) {
-    struct Row {
+TEST(AppRun, TheActionButtonDependsOnThePhaseShown) {
+    const struct {
         ui::InstallerPhase phase;
         std::string effect;
-    };
-    const std::vector<Row> rows = {
+    } rows[] = {
         {ui::Ready{}, "start"},
         {ui::Failed{"x"}, "start"},
         {ui::Cancelled{}, "start"},
@@ -268,190 +215,216 @@ TEST_F(AppDelegateTest, TheActionButtonDependsOnThePhaseShown) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(describe(row.phase));
-        display = {};
-        display.render(row.phase);
-        display.shown.clear();
-        auto& app = make();
+        Harness h;
+        h.services.hold("resolve");
+        h.display.render(row.phase);
+        auto& app = h.make();
         app.action();
         std::string effect = "nothing";
-        if (display.closed)
+        if (h.display.closed)
             effect = "close";
-        else if (!display.actionEnabled)
+        else if (!h.display.actionEnabled)
             effect = "stop";
-        else if (app.running())
+        else if (app.running() && describe(h.display.phase()) == "checking")
             effect = "start";
         EXPECT_EQ(effect, row.effect);
-        if (row.effect == "start") {
-            EXPECT_EQ(shown().front(), "checking");
-        }
-        services.resolveGate.open();
-        delegate.reset();
     }
 }
 
-TEST_F(AppDelegateTest, StoppingAtAnyStepShowsCancelledNeverFailed) {
-    struct Step {
-        const char* name;
-        std::function<void()> holdThere;
-        std::function<bool()> reached;
+TEST(AppRun, AStopAtAnyStepShowsCancelledAndNothingElseOfThatRun) {
+    // Each brings a run to the step and leaves it there, nothing of it left to show.
+    const auto atRecheck = [](Harness& h) {
+        h.cachePackage(packageBytes);
+        h.services.hold("recheck");
+        h.make().action();
+        return h.pumpUntil([&] {
+            return h.services.reached("recheck") && describe(h.display.phase()) == "verifying";
+        });
     };
-    auto& resolveGate = services.resolveGate;
-    auto& recheckGate = services.recheckGate;
-    const std::vector<Step> steps = {
-        {"resolve", [&] { resolveGate.close(); }, [&] { return resolveGate.reached(); }},
-        {"download", [] {}, [&] { return services.download() && services.download()->started(); }},
-        {"recheck", [&] { recheckGate.close(); }, [&] { return recheckGate.reached(); }},
+    // The stop reaches the main thread after the run has asked for its next waited
+    // call there, but before that call ran.
+    const auto nextCallPosted = [&](Harness& h) {
+        if (!atRecheck(h))
+            return false;
+        h.services.release("recheck");
+        return h.mainThread.waitUntilPosted();
     };
-    for (const auto& step : steps) {
-        SCOPED_TRACE(step.name);
-        freshCase();
-        if (std::string(step.name) == "recheck") {
-            fs::create_directories(cache());
-            writeFile(cache() / "package.dmg", packageBytes);
-        }
-        step.holdThere();
-        auto& app = make();
-        app.action();
-        ASSERT_TRUE(pumpUntil(step.reached));
-        app.action();
-        EXPECT_FALSE(display.actionEnabled);
-        ASSERT_TRUE(pumpUntilIdle());
-        EXPECT_EQ(describe(display.phase()), "cancelled");
-        EXPECT_TRUE(display.actionEnabled);
-        EXPECT_EQ(services.installs(), 0);
+    const struct {
+        const char* step;
+        std::function<bool(Harness&)> reach;
+    } rows[] = {
+        {"resolve",
+         [](Harness& h) {
+             h.services.hold("resolve");
+             h.make().action();
+             return h.pumpUntil([&] { return h.services.reached("resolve"); });
+         }},
+        {"download",
+         [](Harness& h) {
+             h.make().action();
+             h.startedDownload();
+             return h.pumpUntilShown("downloading 0/" + std::to_string(packageBytes.size()));
+         }},
+        {"recheck", atRecheck},
+        {"folder question",
+         [&](Harness& h) {
+             fs::remove_all(h.apps); // nobody can write a folder that is not there
+             return nextCallPosted(h);
+         }},
+        {"entering installing", nextCallPosted},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.step);
+        Harness h;
+        ASSERT_TRUE(row.reach(h));
+        const std::size_t before = h.display.shown.size();
+        h.delegate->action();
+        EXPECT_FALSE(h.display.actionEnabled);
+        ASSERT_TRUE(h.pumpUntilIdle());
+        EXPECT_EQ(h.shown(before), std::vector<std::string>{"cancelled"});
+        EXPECT_TRUE(h.display.actionEnabled);
+        EXPECT_EQ(h.display.questions, 0);
+        EXPECT_EQ(h.services.installs, 0);
     }
 }
 
-TEST_F(AppDelegateTest, PressingTwiceStopsAndANewRunIgnoresTheOldOnesLateReports) {
-    services.resolveGate.close();
-    auto& app = make();
+TEST(AppRun, PressingTwiceStopsAndANewRunIgnoresTheOldOnesLateReports) {
+    Harness h;
+    h.services.hold("resolve");
+    auto& app = h.make();
     app.action();
     app.action();
-    ASSERT_TRUE(pumpUntilIdle());
-    EXPECT_EQ(shown(), (std::vector<std::string>{"checking", "cancelled"}));
+    ASSERT_TRUE(h.pumpUntilIdle());
+    EXPECT_EQ(h.shown(), (std::vector<std::string>{"checking", "cancelled"}));
 
-    services.resolveGate.open();
+    h.services.release("resolve");
     app.action();
-    auto first = startedDownload();
+    auto first = h.startedDownload();
     app.action(); // stop during the download
-    ASSERT_TRUE(pumpUntilIdle());
-    EXPECT_EQ(describe(display.phase()), "cancelled");
+    ASSERT_TRUE(h.pumpUntilShown("cancelled"));
+    ASSERT_TRUE(h.pumpUntilIdle());
 
     app.action();
-    auto second = startedDownload(first);
-    ASSERT_NE(first, second);
-    ASSERT_TRUE(pumpUntilShown<ui::Downloading>());
+    auto second = h.startedDownload(first);
+    const std::string total = "/" + std::to_string(packageBytes.size());
+    ASSERT_TRUE(h.pumpUntilShown("downloading 0" + total));
     first->report(5); // a report of the stopped run, arriving late
     second->report(7);
-    ASSERT_TRUE(pumpUntil([&] {
-        return describe(display.phase()) == "downloading 7/" + std::to_string(packageBytes.size());
-    }));
-    for (const auto& text : shown())
-        EXPECT_NE(text, "downloading 5/" + std::to_string(packageBytes.size()));
+    ASSERT_TRUE(h.pumpUntilShown("downloading 7" + total));
+    for (const auto& text : h.shown())
+        EXPECT_NE(text, "downloading 5" + total);
     second->finish(packageBytes);
-    ASSERT_TRUE(pumpUntilIdle());
-    EXPECT_EQ(describe(display.phase()), "complete");
+    ASSERT_TRUE(h.pumpUntilIdle());
+    EXPECT_EQ(describe(h.display.phase()), "complete");
 }
 
-TEST_F(AppDelegateTest, ProgressIsThrottledButTheFullSizeIsShownAtOnce) {
+TEST(AppRun, ProgressIsThrottledButTheLatestReportIsShownWhenItsIntervalEnds) {
+    Harness h;
     const std::string big(1000, 'x');
-    services.resolved = manifestFor(big);
-    services.rechecked = services.resolved;
-    services.recheckGate.close();
-    auto& app = make();
-    app.action();
-    auto download = startedDownload();
-    ASSERT_TRUE(pumpUntilShown<ui::Downloading>());
-    // Reports 30 ms apart; each is pumped before the next, as on a busy main thread.
-    for (int written : {100, 200, 300, 400, 500}) {
-        download->report(written);
-        const auto before = display.shown.size();
-        mainThread.pumpUntil([&] { return false; }, 20ms);
-        EXPECT_LE(display.shown.size(), before + 1);
-        system.clock += 30ms;
+    h.services.resolved = h.services.rechecked = manifestFor(big);
+    h.services.hold("recheck");
+    h.make().action();
+    auto download = h.startedDownload();
+    ASSERT_TRUE(h.pumpUntilShown("downloading 0/1000"));
+    const auto start = h.system.clock;
+    // Reports 30 ms apart, each handled before the next; then the host stalls for a
+    // while, and at last sends the rest.
+    const struct {
+        int ms;
+        std::int64_t written; // 0: no report
+        const char* shown;
+    } steps[] = {
+        {0, 100, "100"}, {30, 200, "100"},  {60, 300, "100"},    {99, 0, "100"},
+        {100, 0, "300"}, {130, 400, "300"}, {160, 1000, "1000"}, {300, 0, "1000"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.ms);
+        h.system.clock = start + std::chrono::milliseconds(step.ms);
+        if (step.written > 0)
+            download->report(step.written);
+        h.mainThread.pumpUntil([] { return false; }, 20ms);
+        EXPECT_EQ(describe(h.display.phase()), "downloading " + std::string(step.shown) + "/1000");
     }
-    download->report(1000);
-    mainThread.pumpUntil([&] { return false; }, 20ms);
     download->finish(big);
-    ASSERT_TRUE(pumpUntilShown<ui::Verifying>());
+    ASSERT_TRUE(h.pumpUntilShown("verifying"));
     download->report(1000); // after verifying began, it changes nothing
-    mainThread.pumpUntil([&] { return false; }, 20ms);
-    EXPECT_EQ(shown(), (std::vector<std::string>{"checking", "downloading 0/1000",
-                                                 "downloading 100/1000", "downloading 500/1000",
-                                                 "downloading 1000/1000", "verifying"}));
-    services.recheckGate.open();
-    ASSERT_TRUE(pumpUntilIdle());
+    h.mainThread.pumpUntil([] { return false; }, 20ms);
+    EXPECT_EQ(h.shown(), (std::vector<std::string>{"checking", "downloading 0/1000",
+                                                   "downloading 100/1000", "downloading 300/1000",
+                                                   "downloading 1000/1000", "verifying"}));
+    h.services.release("recheck");
+    ASSERT_TRUE(h.pumpUntilIdle());
 }
 
-TEST_F(AppDelegateTest, QuittingAndClosingAreRefusedOnlyWhileInstalling) {
-    services.installGate.close();
-    auto& app = make();
+TEST(AppRun, QuittingAndClosingAreRefusedOnlyWhileInstalling) {
+    Harness h;
+    h.services.hold("install");
+    auto& app = h.make();
     app.action();
-    auto first = startedDownload();
+    auto first = h.startedDownload();
     // During the download a quit goes ahead and the run is cancelled.
     EXPECT_TRUE(app.shouldTerminate());
-    ASSERT_TRUE(pumpUntilIdle());
-    EXPECT_EQ(describe(display.phase()), "cancelled");
+    ASSERT_TRUE(h.pumpUntilIdle());
+    EXPECT_EQ(describe(h.display.phase()), "cancelled");
 
     app.action();
-    startedDownload(first)->finish(packageBytes);
-    ASSERT_TRUE(pumpUntil([&] { return services.installGate.reached(); }));
+    h.startedDownload(first)->finish(packageBytes);
+    ASSERT_TRUE(h.pumpUntil([&] { return h.services.reached("install"); }));
     EXPECT_TRUE(app.installing());
     EXPECT_FALSE(app.shouldTerminate());
     EXPECT_FALSE(app.windowShouldClose());
     app.close();
     app.action();
-    EXPECT_FALSE(display.closed);
-    EXPECT_TRUE(display.actionEnabled);
-    services.installGate.open();
-    ASSERT_TRUE(pumpUntilIdle());
-    EXPECT_EQ(describe(display.phase()), "complete");
+    EXPECT_FALSE(h.display.closed);
+    EXPECT_TRUE(h.display.actionEnabled);
+    h.services.release("install");
+    ASSERT_TRUE(h.pumpUntilIdle());
+    EXPECT_EQ(describe(h.display.phase()), "complete");
     EXPECT_TRUE(app.windowShouldClose());
 }
 
-TEST_F(AppDelegateTest, AnUnwritableSystemFolderAsksBeforeInstallingForTheUser) {
-    fs::remove_all(systemApplications); // nobody can write a folder that is not there
-    fs::create_directories(cache());
-    writeFile(cache() / "package.dmg", packageBytes);
-
-    display.acceptUserFolder = false;
-    auto& app = make();
-    app.action();
-    ASSERT_TRUE(pumpUntilIdle());
-    EXPECT_EQ(display.questions, 1);
-    EXPECT_EQ(describe(display.phase()), "cancelled");
-    EXPECT_EQ(services.installs(), 0);
-    EXPECT_TRUE(fs::exists(cache() / "package.dmg"));
-
-    display.acceptUserFolder = true;
-    app.action();
-    ASSERT_TRUE(pumpUntilIdle());
-    EXPECT_EQ(display.questions, 2);
-    EXPECT_EQ(describe(display.phase()), "complete");
-    EXPECT_TRUE(fs::is_directory(system.home / "Applications"));
-    EXPECT_EQ(services.installedTarget, system.home / "Applications" / "AI澄翎网盘测试版.app");
+TEST(AppRun, AnUnwritableSystemFolderAsksBeforeInstallingForTheUser) {
+    const struct {
+        const char* answer;
+        bool accept;
+        bool quitMeanwhile;
+        const char* ending;
+    } rows[] = {
+        {"取消", false, false, "cancelled"},
+        {"安装到用户目录", true, false, "complete"},
+        {"a quit while asking", true, true, "cancelled"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.answer);
+        Harness h;
+        fs::remove_all(h.apps);
+        h.cachePackage(packageBytes);
+        h.display.acceptUserFolder = row.accept;
+        auto& app = h.make();
+        if (row.quitMeanwhile)
+            h.display.whileAsking = [&] { EXPECT_TRUE(app.shouldTerminate()); };
+        app.action();
+        ASSERT_TRUE(h.pumpUntilIdle());
+        EXPECT_EQ(h.display.questions, 1);
+        EXPECT_EQ(describe(h.display.phase()), row.ending);
+        const bool installed = row.ending == std::string("complete");
+        EXPECT_EQ(h.services.installs, installed ? 1 : 0);
+        EXPECT_EQ(fs::exists(h.cache()), !installed);
+        if (installed) {
+            EXPECT_EQ(h.services.installedTarget,
+                      h.system.home / "Applications" / "AI澄翎网盘测试版.app");
+        }
+    }
 }
 
-TEST_F(AppDelegateTest, AQuitAnsweredWhileTheQuestionIsOpenNeverStartsTheTransaction) {
-    fs::remove_all(systemApplications);
-    fs::create_directories(cache());
-    writeFile(cache() / "package.dmg", packageBytes);
-    auto& app = make();
-    display.whileAsking = [&] { EXPECT_TRUE(app.shouldTerminate()); };
-    app.action();
-    ASSERT_TRUE(pumpUntilIdle());
-    EXPECT_EQ(describe(display.phase()), "cancelled");
-    EXPECT_EQ(services.installs(), 0);
-}
-
-TEST_F(AppDelegateTest, DestroyingTheDelegateMidRunEndsTheRunWithoutTouchingIt) {
-    services.resolveGate.close();
-    auto& app = make();
-    app.action();
-    ASSERT_TRUE(pumpUntil([&] { return services.resolveGate.reached(); }));
-    delegate.reset(); // joins the run, which gives up at its stop
-    EXPECT_FALSE(mainThread.pumpUntil([&] { return false; }, 50ms));
-    EXPECT_EQ(shown(), (std::vector<std::string>{"checking"}));
+TEST(AppRun, DestroyingTheDelegateMidRunEndsTheRunWithoutTouchingIt) {
+    Harness h;
+    h.services.hold("resolve");
+    h.make().action();
+    ASSERT_TRUE(h.pumpUntil([&] { return h.services.reached("resolve"); }));
+    h.delegate.reset(); // joins the run, which gives up at its stop
+    EXPECT_FALSE(h.mainThread.pumpUntil([] { return false; }, 50ms));
+    EXPECT_EQ(h.shown(), std::vector<std::string>{"checking"});
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 #include "transfer/transfer_error.h"
 #include "trust/verify_file.h"
 
+#include <algorithm>
+
 namespace installer::testing {
 
 using namespace std::chrono_literals;
@@ -11,9 +13,14 @@ using namespace std::chrono_literals;
 void FakeMainThread::post(std::function<void()> task) {
     {
         const std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
+        tasks_.push_back({std::nullopt, std::move(task)});
     }
     posted_.notify_all();
+}
+
+void FakeMainThread::postAfter(std::chrono::milliseconds delay, std::function<void()> task) {
+    const std::lock_guard lock(mutex_);
+    tasks_.push_back({clock_.now() + delay, std::move(task)});
 }
 
 bool FakeMainThread::pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
@@ -22,69 +29,46 @@ bool FakeMainThread::pumpUntil(const std::function<bool()>& done, std::chrono::m
         std::function<void()> task;
         {
             std::unique_lock lock(mutex_);
+            const auto isDue = [&](const Task& t) { return !t.due || *t.due <= clock_.now(); };
             // Short waits: what the test waits for may happen on a worker without a post.
-            const auto until = std::min(deadline, std::chrono::steady_clock::now() + 2ms);
-            if (!posted_.wait_until(lock, until, [&] { return !tasks_.empty(); })) {
+            if (!posted_.wait_for(lock, 2ms, [&] { return std::ranges::any_of(tasks_, isDue); })) {
                 if (std::chrono::steady_clock::now() >= deadline)
                     return done();
                 continue;
             }
-            task = std::move(tasks_.front());
-            tasks_.pop_front();
+            const auto due = std::ranges::find_if(tasks_, isDue);
+            task = std::move(due->run);
+            tasks_.erase(due);
         }
         task();
     }
     return true;
 }
 
+bool FakeMainThread::waitUntilPosted() {
+    std::unique_lock lock(mutex_);
+    return posted_.wait_for(lock, 20s, [&] {
+        return std::ranges::any_of(tasks_, [](const Task& t) { return !t.due; });
+    });
+}
+
 void FakeDisplay::render(const ui::InstallerPhase& phase) {
     shown.push_back(phase);
-    phase_ = phase;
     actionEnabled = true;
 }
 
-bool FakeDisplay::confirmUserApplications() {
+bool FakeDisplay::confirmUserApplications(std::stop_token stop) {
     ++questions;
     if (whileAsking)
         whileAsking();
-    return acceptUserFolder;
+    return acceptUserFolder && !stop.stop_requested();
 }
 
-void Gate::close() {
-    const std::lock_guard lock(mutex_);
-    open_ = false;
-}
-
-void Gate::open() {
-    {
-        const std::lock_guard lock(mutex_);
-        open_ = true;
-    }
-    changed_.notify_all();
-}
-
-void Gate::reset() {
-    const std::lock_guard lock(mutex_);
-    open_ = true;
-    reached_ = false;
-}
-
-bool Gate::reached() const {
-    const std::lock_guard lock(mutex_);
-    return reached_;
-}
-
-void Gate::wait(std::stop_token stop) {
-    std::unique_lock lock(mutex_);
-    reached_ = true;
-    changed_.wait(lock, stop, [&] { return open_; });
-}
-
-void FakeDownload::start(const std::string& url, transfer::CompletionCallback completion) {
+void FakeDownload::start(const std::string& started, transfer::CompletionCallback completion) {
     bool cancelled = false;
     {
         const std::lock_guard lock(mutex_);
-        url_ = url;
+        url = started;
         completion_ = std::move(completion);
         cancelled = cancelled_;
     }
@@ -106,55 +90,36 @@ bool FakeDownload::started() const {
     return static_cast<bool>(completion_);
 }
 
-std::string FakeDownload::url() const {
-    const std::lock_guard lock(mutex_);
-    return url_;
-}
-
 void FakeDownload::finish(std::string_view content) {
     writeFile(destination_, content);
     complete(destination_);
-}
-
-void FakeDownload::fail(std::exception_ptr error) {
-    complete(std::move(error));
 }
 
 void FakeDownload::complete(transfer::DownloadResult result) {
     transfer::CompletionCallback completion;
     {
         const std::lock_guard lock(mutex_);
-        if (!completion_ || completed_)
+        if (!completion_ || std::exchange(completed_, true))
             return;
-        completed_ = true;
         completion = completion_;
     }
     completion(std::move(result));
 }
 
-namespace {
-
-// One scripted service answer: held at its gate, then the error or the manifest.
-release::Manifest answer(Gate& gate, const std::exception_ptr& error,
-                         const release::Manifest& manifest, const std::stop_token& stop) {
-    gate.wait(stop);
-    if (stop.stop_requested())
-        throw transfer::TransferError(transfer::cancelledCode, "请求已取消");
-    if (error)
-        std::rethrow_exception(error);
-    return manifest;
-}
-
-} // namespace
-
 release::Manifest FakeServices::resolveRelease(const transfer::ServiceAddress&,
                                                std::stop_token stop) {
-    return answer(resolveGate, resolveError, resolved, stop);
+    pass("resolve", stop);
+    if (resolveError)
+        std::rethrow_exception(resolveError);
+    return resolved;
 }
 
 release::Manifest FakeServices::recheckRelease(const transfer::ServiceAddress&,
                                                const release::Manifest&, std::stop_token stop) {
-    return answer(recheckGate, recheckError, rechecked, stop);
+    pass("recheck", stop);
+    if (recheckError)
+        std::rethrow_exception(recheckError);
+    return rechecked;
 }
 
 std::shared_ptr<app::PackageDownload>
@@ -172,18 +137,33 @@ void FakeServices::verifyFile(const std::filesystem::path& file, const release::
 void FakeServices::install(const std::filesystem::path& package, const release::Manifest& manifest,
                            const std::filesystem::path& target,
                            const install::StatusCallback& status) {
-    {
-        const std::lock_guard lock(mutex_);
-        ++installs_;
-        installedPackage = package;
-        installedTarget = target;
-        installedReleaseId = manifest.releaseId;
-    }
-    installGate.wait();
+    ++installs;
+    installedPackage = package;
+    installedTarget = target;
+    installedReleaseId = manifest.releaseId;
+    pass("install", {});
     for (const auto& text : statusTexts)
         status(text);
     if (installError)
         std::rethrow_exception(installError);
+}
+
+void FakeServices::hold(const std::string& step) {
+    const std::lock_guard lock(mutex_);
+    held_.insert(step);
+}
+
+void FakeServices::release(const std::string& step) {
+    {
+        const std::lock_guard lock(mutex_);
+        held_.erase(step);
+    }
+    changed_.notify_all();
+}
+
+bool FakeServices::reached(const std::string& step) const {
+    const std::lock_guard lock(mutex_);
+    return reached_.contains(step);
 }
 
 std::shared_ptr<FakeDownload> FakeServices::download() const {
@@ -191,24 +171,13 @@ std::shared_ptr<FakeDownload> FakeServices::download() const {
     return download_;
 }
 
-void FakeServices::reset() {
-    const std::lock_guard lock(mutex_);
-    resolved = rechecked = {};
-    resolveError = recheckError = installError = nullptr;
-    resolveGate.reset();
-    recheckGate.reset();
-    installGate.reset();
-    statusTexts.clear();
-    installedPackage.clear();
-    installedTarget.clear();
-    installedReleaseId.clear();
-    download_.reset();
-    installs_ = 0;
-}
-
-int FakeServices::installs() const {
-    const std::lock_guard lock(mutex_);
-    return installs_;
+void FakeServices::pass(const std::string& step, const std::stop_token& stop) {
+    std::unique_lock lock(mutex_);
+    reached_.insert(step);
+    changed_.wait(lock, stop, [&] { return !held_.contains(step); });
+    // A request cut short by the stop fails as the real one would.
+    if (stop.stop_requested())
+        throw transfer::TransferError(transfer::cancelledCode, "请求已取消");
 }
 
 } // namespace installer::testing

@@ -3,73 +3,60 @@
 #include "app/install_services.h"
 #include "app/installer_display.h"
 #include "app/main_thread.h"
+#include "platform/system.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <functional>
 #include <mutex>
-#include <optional>
-#include <stop_token>
-#include <vector>
+#include <set>
 
 namespace installer::testing {
 
-// The test's own thread plays the main thread: posted tasks wait until it pumps them.
+// The test's own thread plays the main thread: posted tasks wait until it pumps them,
+// delayed ones also until the test's clock has reached their time.
 class FakeMainThread final : public app::MainThread {
 public:
+    explicit FakeMainThread(const platform::System& clock) : clock_(clock) {}
     void post(std::function<void()> task) override;
-    // Runs posted tasks until `done` holds; false if it does not within the limit.
+    void postAfter(std::chrono::milliseconds delay, std::function<void()> task) override;
+    // Runs due tasks until `done` holds; false if it does not within the (real) limit.
     bool pumpUntil(const std::function<bool()>& done,
                    std::chrono::milliseconds limit = std::chrono::seconds(20));
+    // Waits, running nothing, until a worker has posted a task.
+    bool waitUntilPosted();
 
 private:
+    struct Task {
+        std::optional<platform::Clock::time_point> due;
+        std::function<void()> run;
+    };
+    const platform::System& clock_;
     std::mutex mutex_;
     std::condition_variable posted_;
-    std::deque<std::function<void()>> tasks_;
+    std::deque<Task> tasks_;
 };
 
-// Records every phase shown; answers the folder question as the test says.
+// Records every phase shown; answers the folder question as the test says, and as the
+// window does, declines it when the run is stopped meanwhile.
 class FakeDisplay final : public app::InstallerDisplay {
 public:
     void render(const ui::InstallerPhase& phase) override;
-    const ui::InstallerPhase& phase() const override { return phase_; }
+    const ui::InstallerPhase& phase() const override { return shown.back(); }
     void disableAction() override { actionEnabled = false; }
     void closeWindow() override { closed = true; }
-    bool confirmUserApplications() override;
+    bool confirmUserApplications(std::stop_token stop) override;
 
-    std::vector<ui::InstallerPhase> shown;
+    std::vector<ui::InstallerPhase> shown{ui::Ready{}};
     bool actionEnabled = true;
     bool closed = false;
     bool acceptUserFolder = true;
     int questions = 0;
-    // Called while the question is "on screen", for presses made meanwhile.
+    // Called while the question is "on screen", for requests made meanwhile.
     std::function<void()> whileAsking;
-
-private:
-    ui::InstallerPhase phase_ = ui::Ready{};
 };
 
-// Holds a worker at one step until the test opens it or the run is stopped.
-class Gate {
-public:
-    explicit Gate(bool open = true) : open_(open) {}
-    void close();
-    void open();
-    // Open and not yet reached, as made.
-    void reset();
-    // True once the worker has reached the gate (used to know where a run is).
-    bool reached() const;
-    void wait(std::stop_token stop = {});
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable_any changed_;
-    bool open_;
-    bool reached_ = false;
-};
-
-// A transfer the test drives: it reports and finishes when told to.
+// A transfer the test drives: it reports and finishes when told to, and a cancel ends it
+// as the real one does.
 class FakeDownload final : public app::PackageDownload {
 public:
     FakeDownload(std::filesystem::path destination, transfer::ProgressCallback progress)
@@ -79,10 +66,12 @@ public:
     void cancel() override;
 
     bool started() const;
-    std::string url() const;
     void report(std::int64_t written) { progress_(written, -1); }
     void finish(std::string_view content);
-    void fail(std::exception_ptr error);
+    void fail(std::exception_ptr error) { complete(std::move(error)); }
+
+    // Set when started.
+    std::string url;
 
 private:
     void complete(transfer::DownloadResult result);
@@ -91,12 +80,13 @@ private:
     transfer::ProgressCallback progress_;
     mutable std::mutex mutex_;
     transfer::CompletionCallback completion_;
-    std::string url_;
     bool cancelled_ = false;
     bool completed_ = false;
 };
 
-// Scripted answers for every step of a run; the package check is the real one.
+// Scripted answers for every step of a run; the package check is the real one. A step
+// the test holds ("resolve", "recheck", "install") waits there until the test releases
+// it or, but for the install, the run is stopped.
 class FakeServices final : public app::InstallServices {
 public:
     transfer::ServiceAddress serviceAddress() override { return {"https://localhost", {}}; }
@@ -111,25 +101,27 @@ public:
                  const std::filesystem::path& target,
                  const install::StatusCallback& status) override;
 
+    void hold(const std::string& step);
+    void release(const std::string& step);
+    bool reached(const std::string& step) const;
     std::shared_ptr<FakeDownload> download() const;
-    int installs() const;
-    // Forgets the script and the record, for the next case of a table.
-    void reset();
 
     release::Manifest resolved;
     release::Manifest rechecked;
     std::exception_ptr resolveError, recheckError, installError;
-    Gate resolveGate, recheckGate, installGate;
     std::vector<std::string> statusTexts;
-
-    // What the last install was given.
+    // What the installs were given; read once the run has ended.
+    int installs = 0;
     std::filesystem::path installedPackage, installedTarget;
     std::string installedReleaseId;
 
 private:
+    void pass(const std::string& step, const std::stop_token& stop);
+
     mutable std::mutex mutex_;
+    std::condition_variable_any changed_;
+    std::set<std::string> held_, reached_;
     std::shared_ptr<FakeDownload> download_;
-    int installs_ = 0;
 };
 
 } // namespace installer::testing

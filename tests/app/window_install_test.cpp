@@ -1,9 +1,14 @@
-// The graphical install end to end on Qt's offscreen platform: the real window, the
-// real release service and package host over HTTPS, the emulated macOS tools and the
-// sample application confirming its start. The button is pressed as a user would.
+// The graphical install on Qt's offscreen platform: the real window, and once end to end
+// with the real release service and package host over HTTPS, the emulated macOS tools
+// and the sample application confirming its start. The button is pressed as a user would.
 
 #include "app/window_sandbox.h"
 
+#include <QApplication>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace installer::testing {
@@ -23,16 +28,39 @@ TEST(WindowInstall, ThePressedButtonInstallsTheReleaseAndRemovesItsCache) {
     EXPECT_FALSE(fs::exists(sandbox.cacheFolder()));
 }
 
-TEST(WindowInstall, AFailedRecheckIsShownOnTheCardAndKeepsTheDownload) {
-    WindowSandbox sandbox;
-    sandbox.service.steer({{"recheck", {{"artifactId", "art-2"}}}});
-    sandbox.pressAndWait();
-    ASSERT_EQ(sandbox.phase(), "failed");
-    EXPECT_FALSE(sandbox.window.card().detail.empty());
-    EXPECT_TRUE(sandbox.window.card().expanded);
-    EXPECT_EQ(fs::file_size(sandbox.cacheFolder() / "package.dmg"),
-              static_cast<std::uintmax_t>(sandbox.release.package.sizeBytes));
-    EXPECT_FALSE(fs::exists(sandbox.target()));
+TEST(WindowQuestion, OpensBesideTheCardUnderTheInstallersNameAndAStopDeclinesIt) {
+    const struct {
+        const char* name;
+        std::function<void(QMessageBox&, std::stop_source&)> answer;
+        bool accepted;
+    } rows[] = {
+        {"accepted", [](QMessageBox& box, std::stop_source&) { box.buttons().at(0)->click(); },
+         true},
+        {"its window closed", [](QMessageBox& box, std::stop_source&) { box.close(); }, false},
+        {"the run stopped", [](QMessageBox&, std::stop_source& stop) { stop.request_stop(); },
+         false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ui::InstallerWindow window;
+        window.placeAtLaunch(QGuiApplication::primaryScreen());
+        window.show();
+        app::WindowDisplay display(window);
+        std::stop_source stop;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            EXPECT_EQ(box->windowTitle().toStdString(), "AI澄翎网盘安装器");
+            EXPECT_EQ(box->buttons().at(0)->text().toStdString(), "安装到用户目录");
+            EXPECT_EQ(box->frameGeometry().top(), window.frameGeometry().top());
+            EXPECT_FALSE(box->frameGeometry().intersects(window.frameGeometry()));
+            row.answer(*box, stop);
+            // Should the answer not end the question, it ends accepted, which no row
+            // but the first expects.
+            QTimer::singleShot(1000, box, [box] { box->buttons().at(0)->click(); });
+        });
+        EXPECT_EQ(display.confirmUserApplications(stop.get_token()), row.accepted);
+    }
 }
 
 } // namespace

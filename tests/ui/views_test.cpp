@@ -165,7 +165,7 @@ TEST(UiViewWindow, LongFailureShowsFourLinesAndKeepsTheRestInTheTooltip) {
 
 TEST(UiViewWindow, OpensInTheTopRightCornerOfThePrimaryScreen) {
     InstallerWindow window;
-    window.placeInTopRightCorner();
+    window.placeAtLaunch(QGuiApplication::primaryScreen());
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
     EXPECT_EQ(area.x() + area.width() - (window.x() + window.width()), 40);
     EXPECT_EQ(window.y() - area.y(), 40);
