@@ -51,7 +51,6 @@ void AppDelegate::start() {
     if (running())
         return;
     ++runID_;
-    heldProgress_.reset();
     display_.render(ui::Checking{});
     RunContext context{config_,
                        environment_.system,

@@ -19,21 +19,6 @@ TEST(ProgressFill, ShowsAnyProgressAsAtLeastASliver) {
         EXPECT_EQ(progressFill(256, 5, row.fraction), row.fill) << row.fraction;
 }
 
-TEST(WindowFit, KeepsTheTopEdgeAndLeavesAFittingWindowAlone) {
-    const struct {
-        const char* why;
-        Frame window;
-        double contentHeight;
-        std::optional<Frame> fitted;
-    } rows[] = {
-        {"same phase again", {1500, 800, 360, 132}, 132, std::nullopt},
-        {"grows downwards for a failure", {1500, 800, 360, 132}, 157, Frame{1500, 775, 360, 157}},
-        {"shrinks back after a failure", {1500, 775, 360, 157}, 132, Frame{1500, 800, 360, 132}},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(fittedWindowFrame(row.window, row.contentHeight), row.fitted) << row.why;
-}
-
 TEST(PlaceBeside, PutsAQuestionNextToTheCardNeverOverIt) {
     const Frame screen{0, 0, 1280, 800};
     const struct {
