@@ -11,10 +11,10 @@ namespace installer::testing {
 // redirect chains and loops, and odd statuses. Each path names one behaviour:
 //   /file              the content with an ETag; a Range is answered, If-Range ignored
 //   /drop              like /file, but sends half of what was asked, then hangs up
-//   /whole/drop        the same from a host that ignores Range
+//   /bad-tags/drop     the same with an ETag and Last-Modified that are not UTF-8
 //   /stall             sends a little, then nothing until the server stops
 //   /no-length         the content in chunks, so with no length
-//   /endless           a chunked body that never ends
+//   /endless           a chunked body with an ETag that never ends
 //   /partial-no-range  206 with the whole content and no Content-Range
 //   /status/N          an empty answer of status N
 //   /chain/N           302 to /chain/N-1, and /chain/0 is /file
