@@ -49,7 +49,7 @@ bool isCancellation(const std::exception_ptr& error) {
 SecureHandle::SecureHandle(Connection connection)
     : connection_(std::move(connection)), handle_(curl_easy_init()) {
     if (!handle_)
-        throw TransferError(CURLE_FAILED_INIT, "网络请求无法开始：libcurl 初始化失败");
+        throw TransferError(CURLE_FAILED_INIT, "网络请求无法开始");
     CURL* h = handle_.get();
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errors_);
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");

@@ -24,24 +24,33 @@ struct Exchange {
     std::optional<std::string> location;
     bool cancelled = false;
 
-    static std::size_t onHeader(char* data, std::size_t, std::size_t size, void* self) {
+    // Nothing thrown may cross libcurl; a failed callback ends the request.
+    static std::size_t onHeader(char* data, std::size_t, std::size_t size, void* self) noexcept {
         auto& e = *static_cast<Exchange*>(self);
-        const std::string_view line(data, size);
-        if (line.rfind("HTTP/", 0) == 0)
-            e.location.reset();
-        else if (auto value = headerValue(line, "location"))
-            e.location = *value;
-        return size;
+        try {
+            const std::string_view line(data, size);
+            if (line.starts_with("HTTP/"))
+                e.location.reset();
+            else if (auto value = headerValue(line, "location"))
+                e.location = *value;
+            return size;
+        } catch (...) {
+            return 0;
+        }
     }
 
-    static std::size_t onBody(char* data, std::size_t, std::size_t size, void* self) {
+    static std::size_t onBody(char* data, std::size_t, std::size_t size, void* self) noexcept {
         auto& e = *static_cast<Exchange*>(self);
         if (e.answer.body.size() + size > e.options.bodyLimit) {
             e.answer.bodyTooLarge = true;
             return 0;
         }
-        e.answer.body.append(data, size);
-        return size;
+        try {
+            e.answer.body.append(data, size);
+            return size;
+        } catch (...) {
+            return 0;
+        }
     }
 
     static int onTick(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {

@@ -96,16 +96,8 @@ FaultServer::FaultServer(const std::filesystem::path& certFile, const std::files
                                                   return sink.write(block.data(), block.size());
                                               });
     });
-    server.Get("/partial-no-range", [&s](const httplib::Request&, httplib::Response& response) {
-        response.status = 206;
-        response.set_content(s.content, "application/octet-stream");
-    });
     server.Get(R"(/status/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
         response.status = std::stoi(request.matches[1]);
-    });
-    server.Get(R"(/chain/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
-        const int n = std::stoi(request.matches[1]);
-        response.set_redirect(n == 0 ? "/file" : "/chain/" + std::to_string(n - 1), 302);
     });
     server.Get("/loop", [](const httplib::Request&, httplib::Response& response) {
         response.set_redirect("/loop", 302);
