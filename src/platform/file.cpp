@@ -84,7 +84,14 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view byt
 }
 
 std::filesystem::path fileURL(const std::string& path) {
-    std::string text = std::filesystem::absolute(path).string();
+    // As the system's file URLs do, an empty path names the current folder; a current
+    // folder that is gone leaves the path as it is, for the file operations to refuse.
+    std::error_code error;
+    std::string text = (path.empty() ? std::filesystem::current_path(error)
+                                     : std::filesystem::absolute(path, error))
+                           .string();
+    if (error)
+        text = path;
     while (text.size() > 1 && text.back() == '/')
         text.pop_back();
     return text;

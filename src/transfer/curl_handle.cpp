@@ -1,12 +1,12 @@
 #include "transfer/curl_handle.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
-
-#include <cctype>
-#include <cstdio>
 
 namespace installer::transfer {
 
@@ -25,13 +25,15 @@ CURLcode addCertificates(CURL*, void* context, void* file) {
         added += X509_STORE_add_cert(store, certificate) == 1;
         X509_free(certificate);
     }
-    ERR_clear_error();  // the end of the file is reported as a failed read
+    ERR_clear_error(); // the end of the file is reported as a failed read
     return added > 0 ? CURLE_OK : CURLE_SSL_CACERT_BADFILE;
 }
 
 } // namespace
 
-TransferError cancellation() { return TransferError(cancelledCode, "已取消"); }
+TransferError cancellation() {
+    return TransferError(cancelledCode, "已取消");
+}
 
 bool isCancellation(const std::exception_ptr& error) {
     try {
@@ -47,7 +49,7 @@ bool isCancellation(const std::exception_ptr& error) {
 SecureHandle::SecureHandle(Connection connection)
     : connection_(std::move(connection)), handle_(curl_easy_init()) {
     if (!handle_)
-        throw TransferError(CURLE_FAILED_INIT, "网络请求无法开始：libcurl 初始化失败");
+        throw TransferError(CURLE_FAILED_INIT, "网络请求无法开始");
     CURL* h = handle_.get();
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errors_);
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
@@ -68,59 +70,78 @@ SecureHandle::SecureHandle(Connection connection)
         curl_easy_setopt(h, CURLOPT_CONNECT_TO, connectTo_.get());
 }
 
-TransferError describeCurlError(CURLcode code, const char* detail) {
-    std::string reason;
+std::string secondsText(std::chrono::milliseconds duration) {
+    const auto ms = duration.count();
+    std::string text = std::to_string(ms / 1000);
+    if (ms % 1000 != 0) {
+        std::string fraction = std::to_string(1000 + ms % 1000).substr(1);
+        while (fraction.back() == '0')
+            fraction.pop_back();
+        text += "." + fraction;
+    }
+    return text;
+}
+
+TransferError describeCurlError(CURLcode code, std::string_view url,
+                                std::chrono::milliseconds dataTimeout) {
+    const auto parsed = trust::parseUrl(url);
+    const std::string server =
+        "服务器“" + (parsed && parsed->host ? *parsed->host : std::string(url)) + "”";
     switch (code) {
     case CURLE_COULDNT_RESOLVE_HOST:
-        reason = "未能找到使用指定主机名的服务器。";
-        break;
+        return TransferError(code, "找不到" + server + "，请检查网络连接");
     case CURLE_COULDNT_CONNECT:
-        reason = "未能连接到服务器。";
-        break;
+        return TransferError(code, "无法连接到" + server + "，请检查网络连接");
     case CURLE_OPERATION_TIMEDOUT:
-        reason = "请求超时。";
-        break;
+        return TransferError(code, "请求超时：" + secondsText(dataTimeout) + " 秒内没有收到数据");
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CACERT_BADFILE:
-        reason = "此服务器的证书无效，无法确认服务器的身份。";
-        break;
+        return TransferError(code, server + "的证书无效，无法确认它的身份");
     case CURLE_SSL_CONNECT_ERROR:
-        reason = "发生了 SSL 错误，无法建立与该服务器的安全连接。";
-        break;
+        return TransferError(code, "无法与" + server + "建立安全连接");
+    case CURLE_GOT_NOTHING:
+        return TransferError(code, "网络连接已中断：" + server + "没有返回任何数据");
     case CURLE_PARTIAL_FILE:
     case CURLE_RECV_ERROR:
     case CURLE_SEND_ERROR:
-    case CURLE_GOT_NOTHING:
     case CURLE_HTTP2:
     case CURLE_HTTP2_STREAM:
-        reason = "网络连接已中断。";
-        break;
-    case CURLE_UNSUPPORTED_PROTOCOL:
-        reason = "不支持的网络地址。";
-        break;
+        return TransferError(code, "网络连接已中断：与" + server + "的连接在传输中断开");
     default:
-        reason = "网络请求失败。";
-        break;
+        return TransferError(code, "网络请求失败（错误代码 " + std::to_string(code) + "）");
     }
-    const std::string technical = detail && *detail ? detail : curl_easy_strerror(code);
-    return TransferError(code, reason + "（" + technical + "）");
 }
 
-std::optional<std::string> resolveLocation(const std::string& base, const std::string& location) {
-    std::unique_ptr<CURLU, void (*)(CURLU*)> url(curl_url(), &curl_url_cleanup);
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK ||
-        curl_url_set(url.get(), CURLUPART_URL, location.c_str(), 0) != CURLUE_OK)
+std::optional<CurlURL> pinnedURL(const trust::Url& judged) {
+    CurlURL url(curl_url(), &curl_url_cleanup);
+    if (!url || curl_url_set(url.get(), CURLUPART_URL, judged.text.c_str(),
+                             CURLU_PATH_AS_IS | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
         return std::nullopt;
-    char* text = nullptr;
-    if (curl_url_get(url.get(), CURLUPART_URL, &text, 0) != CURLUE_OK)
+    const auto part = [&](CURLUPart which) -> std::optional<std::string> {
+        char* text = nullptr;
+        if (curl_url_get(url.get(), which, &text, 0) != CURLUE_OK || !text)
+            return std::nullopt;
+        std::string value = text;
+        curl_free(text);
+        return value;
+    };
+    const auto host = part(CURLUPART_HOST);
+    const bool bracketed = host && host->starts_with('[');
+    const auto port = part(CURLUPART_PORT);
+    const auto digits = judged.port
+                            ? judged.port->substr(std::min(judged.port->find_first_not_of('0'),
+                                                           judged.port->size() - 1))
+                            : std::string();
+    const auto path = part(CURLUPART_PATH);
+    const bool same = part(CURLUPART_SCHEME) == judged.scheme && judged.host &&
+                      host == (bracketed ? "[" + *judged.host + "]" : *judged.host) &&
+                      port == (judged.port ? std::optional(digits) : std::nullopt) &&
+                      path == (judged.path.empty() ? "/" : judged.path) && !part(CURLUPART_QUERY) &&
+                      !part(CURLUPART_FRAGMENT) && !part(CURLUPART_USER) &&
+                      !part(CURLUPART_PASSWORD);
+    if (!same)
         return std::nullopt;
-    std::string resolved = text;
-    curl_free(text);
-    return resolved;
-}
-
-bool isRedirect(long status) {
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+    return url;
 }
 
 std::optional<std::string> headerValue(std::string_view line, std::string_view name) {

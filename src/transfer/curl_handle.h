@@ -1,13 +1,14 @@
 #pragma once
 
 #include "transfer/transfer_error.h"
-
-#include <curl/curl.h>
+#include "trust/url.h"
 
 #include <chrono>
+#include <curl/curl.h>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace installer::transfer {
@@ -35,19 +36,26 @@ public:
     const char* errors() const { return errors_; }
 
 private:
-    Connection connection_;  // libcurl keeps pointers into it
+    Connection connection_; // libcurl keeps pointers into it
     std::unique_ptr<CURL, CurlCleanup> handle_;
     std::unique_ptr<curl_slist, void (*)(curl_slist*)> connectTo_{nullptr, &curl_slist_free_all};
     char errors_[CURL_ERROR_SIZE] = {};
 };
 
-// The description the user sees for a failed transfer.
-TransferError describeCurlError(CURLcode code, const char* detail);
+// The description the user sees for a failed transfer to `url`, in words a user
+// understands, naming the server. `dataTimeout` is the longest wait for data.
+TransferError describeCurlError(CURLcode code, std::string_view url,
+                                std::chrono::milliseconds dataTimeout);
 
-// `location` resolved against `base` as a browser would; nothing when it is no URL.
-std::optional<std::string> resolveLocation(const std::string& base, const std::string& location);
+// "60", or "0.5" for a wait that is no whole number of seconds.
+std::string secondsText(std::chrono::milliseconds duration);
 
-bool isRedirect(long status);
+using CurlURL = std::unique_ptr<CURLU, void (*)(CURLU*)>;
+
+// The address as curl will request it, for CURLOPT_CURLU, or nothing when curl would
+// read the text as anything but its scheme, host, port and path as written: what is
+// fetched is exactly what was judged. Dot segments are left as written.
+std::optional<CurlURL> pinnedURL(const trust::Url& judged);
 
 // Case-insensitive "Name: value" header line; the value without surrounding blanks.
 std::optional<std::string> headerValue(std::string_view line, std::string_view name);

@@ -4,6 +4,7 @@
 #include "platform/installer_error.h"
 #include "platform/system_error.h"
 #include "transfer/curl_handle.h"
+#include "transfer/location.h"
 #include "transfer/resume_record.h"
 #include "trust/trusted_url.h"
 
@@ -25,17 +26,42 @@ constexpr auto downloadFailed = "下载失败";
 // A chain longer than this is a loop or an abuse; the transfer fails as refused.
 constexpr int maxRedirects = 16;
 
+std::optional<std::int64_t> parseCount(std::string_view text) {
+    std::int64_t value = -1;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end == text.data())
+        return std::nullopt;
+    return value;
+}
+
+// The first byte of a "bytes A-B/N" range.
 std::optional<std::int64_t> rangeStart(std::string_view contentRange) {
     constexpr std::string_view unit = "bytes ";
-    if (contentRange.substr(0, unit.size()) != unit)
+    if (!contentRange.starts_with(unit))
         return std::nullopt;
     contentRange.remove_prefix(unit.size());
-    std::int64_t start = -1;
-    const auto [end, error] =
-        std::from_chars(contentRange.data(), contentRange.data() + contentRange.size(), start);
-    if (error != std::errc() || end == contentRange.data() + contentRange.size() || *end != '-')
+    const auto dash = contentRange.find('-');
+    if (dash == std::string_view::npos || dash == 0)
         return std::nullopt;
-    return start;
+    return parseCount(contentRange.substr(0, dash));
+}
+
+// The length N of a refused range's "bytes */N".
+std::optional<std::int64_t> unsatisfiedLength(std::string_view contentRange) {
+    constexpr std::string_view unit = "bytes */";
+    if (!contentRange.starts_with(unit) || contentRange.size() == unit.size())
+        return std::nullopt;
+    contentRange.remove_prefix(unit.size());
+    const auto length = parseCount(contentRange);
+    return length && std::to_string(*length) == contentRange ? length : std::nullopt;
+}
+
+// Makes a removal durable, so that a record the folder no longer lists cannot come back
+// after a power cut beside bytes it does not describe.
+void syncFolder(const fs::path& folder) {
+    const platform::UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd)
+        ::fsync(fd.get());
 }
 
 } // namespace
@@ -51,20 +77,31 @@ public:
     DownloadResult perform(std::string url, std::optional<ResumeRecord> resume) {
         resume_ = std::move(resume);
         startURL_ = url;
+        // The start address was judged by the caller; every hop is judged here.
+        auto judged = trust::parseUrl(url);
         for (int hop = 0;; ++hop) {
-            if (hop > maxRedirects)
+            const auto pinned = judged ? pinnedURL(*judged) : std::nullopt;
+            if (hop > maxRedirects || !pinned)
                 return failed();
-            if (auto error = request(url))
+            if (auto error = request(url, pinned->get()))
                 return saveResumeAndFail(error);
             if (isRedirect(status_) && location_) {
                 const auto next = resolveLocation(url, *location_);
                 try {
-                    trust::trustedURL(next.value_or(""), owner_.config_);
+                    judged = trust::trustedURL(next.value_or(""), owner_.config_);
                 } catch (...) {
                     return failed();
                 }
                 url = *next;
                 continue;
+            }
+            if (resume_ && status_ == 416 && contentRange_ &&
+                unsatisfiedLength(*contentRange_) == resume_->bytes) {
+                // Every byte was already here: the run that fetched them stopped before it
+                // could finish. Whether they are the package is the caller's check.
+                written_ = expected_ = resume_->bytes;
+                report();
+                return finish();
             }
             if (badRange_ || (resume_ && status_ == 416)) {
                 // A range answered with other bytes, or refused, cannot be continued:
@@ -81,7 +118,7 @@ public:
 
 private:
     // Returns the transport's error, or nothing when an answer (of any status) arrived.
-    std::exception_ptr request(const std::string& url) {
+    std::exception_ptr request(const std::string& url, CURLU* pinned) {
         resetResponse();
         const SecureHandle handle({owner_.options_.caBundle, owner_.options_.connectTo});
         CURL* h = handle.get();
@@ -96,9 +133,9 @@ private:
         const auto remaining =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - SteadyClock::now());
         if (remaining.count() <= 0)
-            return std::make_exception_ptr(
-                TransferError(CURLE_OPERATION_TIMEDOUT, "请求超时。（下载总时长超过上限）"));
-        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+            return totalTimeout();
+        curl_easy_setopt(h, CURLOPT_CURLU, pinned);
+        curl_easy_setopt(h, CURLOPT_PATH_AS_IS, 1L);
         curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(remaining.count()));
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
                          static_cast<long>(owner_.options_.dataTimeout.count()));
@@ -116,23 +153,31 @@ private:
         if (code == CURLE_OK && !bodyStarted_)
             beginBody();
         handle_ = nullptr;
-        file_.reset();
+        closeBody();
         flushProgress();
 
+        if (callbackError_)
+            return callbackError_;
         if (cancelled_ || stop_.stop_requested())
             return std::make_exception_ptr(cancellation());
         if (stalled_)
             return std::make_exception_ptr(
-                TransferError(CURLE_OPERATION_TIMEDOUT,
-                              "请求超时。（" + std::to_string(owner_.options_.dataTimeout.count()) +
-                                  " 毫秒内没有收到数据）"));
+                describeCurlError(CURLE_OPERATION_TIMEDOUT, url, owner_.options_.dataTimeout));
         if (writeErrno_ != 0)
             return std::make_exception_ptr(platform::SystemError(
                 writeErrno_, "无法写入文件：" + platform::describeErrno(writeErrno_) + "（" +
                                  owner_.partialFile().string() + "）"));
         if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && (ignoredBody_ || badRange_)))
             return nullptr;
-        return std::make_exception_ptr(describeCurlError(code, handle.errors()));
+        if (code == CURLE_OPERATION_TIMEDOUT && SteadyClock::now() >= deadline_)
+            return totalTimeout();
+        return std::make_exception_ptr(describeCurlError(code, url, owner_.options_.dataTimeout));
+    }
+
+    std::exception_ptr totalTimeout() const {
+        return std::make_exception_ptr(TransferError(
+            CURLE_OPERATION_TIMEDOUT,
+            "下载超时：" + secondsText(owner_.options_.totalTimeout) + " 秒内没有完成"));
     }
 
     void resetResponse() {
@@ -144,51 +189,71 @@ private:
         bodyStarted_ = ignoredBody_ = badRange_ = false;
     }
 
+    // Nothing thrown may cross libcurl: the first error ends the transfer and is its outcome.
+    template <typename F> std::size_t guarded(std::size_t failure, F body) {
+        try {
+            return body();
+        } catch (...) {
+            if (!callbackError_)
+                callbackError_ = std::current_exception();
+            return failure;
+        }
+    }
+
     static std::size_t onHeader(char* data, std::size_t, std::size_t size, void* self) {
         auto& t = *static_cast<Transfer*>(self);
-        const std::string_view line(data, size);
-        t.lastData_ = SteadyClock::now();
-        if (line.rfind("HTTP/", 0) == 0) { // a new answer: interim ones come first
-            t.resetResponse();
+        return t.guarded(0, [&] { return t.header(std::string_view(data, size)); });
+    }
+
+    std::size_t header(std::string_view line) {
+        lastData_ = SteadyClock::now();
+        if (line.starts_with("HTTP/")) { // a new answer: interim ones come first
+            resetResponse();
             const auto blank = line.find(' ');
             if (blank != std::string_view::npos)
-                std::from_chars(line.data() + blank + 1, line.data() + line.size(), t.status_);
+                std::from_chars(line.data() + blank + 1, line.data() + line.size(), status_);
         } else if (auto value = headerValue(line, "location")) {
-            t.location_ = *value;
+            location_ = *value;
         } else if (auto value = headerValue(line, "etag")) {
-            t.etag_ = value->rfind("W/", 0) == 0 ? "" : *value; // If-Range needs a strong tag
+            // If-Range needs a strong tag, and one we could not store is no use either.
+            etag_ = value->starts_with("W/") || !storableText(*value) ? "" : *value;
         } else if (auto value = headerValue(line, "last-modified")) {
-            t.lastModified_ = *value;
+            lastModified_ = storableText(*value) ? *value : "";
         } else if (auto value = headerValue(line, "content-range")) {
-            t.contentRange_ = *value;
+            contentRange_ = *value;
         }
-        return size;
+        return line.size();
     }
 
     static std::size_t onBody(char* data, std::size_t, std::size_t size, void* self) {
         auto& t = *static_cast<Transfer*>(self);
-        t.lastData_ = SteadyClock::now();
-        if (!t.bodyStarted_ && !t.beginBody())
+        return t.guarded(0, [&] { return t.body(data, size); });
+    }
+
+    std::size_t body(const char* data, std::size_t size) {
+        lastData_ = SteadyClock::now();
+        if (!bodyStarted_ && !beginBody())
             return 0; // ends the request; the answer is judged by its status
         for (std::size_t done = 0; done < size;) {
-            const ssize_t put = ::write(t.file_.get(), data + done, size - done);
+            const ssize_t put = ::write(file_.get(), data + done, size - done);
             if (put < 0) {
                 if (errno == EINTR)
                     continue;
-                t.writeErrno_ = errno;
+                writeErrno_ = errno;
                 return 0;
             }
             done += static_cast<std::size_t>(put);
         }
-        t.written_ += static_cast<std::int64_t>(size);
-        if (t.written_ > maxPackageBytes) {
-            t.report(); // the report that passes the cap is still delivered
-            t.cancelled_ = true;
+        written_ += static_cast<std::int64_t>(size);
+        if (written_ > maxPackageBytes) {
+            report(); // the report that passes the cap is still delivered
+            cancelled_ = capExceeded_ = true;
             return 0;
         }
-        if (SteadyClock::now() - t.lastReport_ >= t.owner_.options_.progressInterval)
-            t.report();
-        return size;
+        checkpoint();
+        if (SteadyClock::now() - lastReport_ >= owner_.options_.progressInterval)
+            report();
+        return callbackError_ ? 0 : size;
     }
 
     static int onTick(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -224,8 +289,14 @@ private:
                 lastModified_ = resume_->lastModified;
             }
         }
-        // A 200 to a range request is the whole, possibly changed, file: start over.
+        // A 200 to a range request is the whole, possibly changed, file: start over, and
+        // first forget the record of the bytes about to be overwritten.
         resume_.reset();
+        if (offset == 0) {
+            std::error_code ignored;
+            if (fs::remove(owner_.resumeFile(), ignored))
+                syncFolder(owner_.destination_.parent_path());
+        }
         const int flags =
             O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (offset > 0 ? O_APPEND : O_TRUNC);
         file_.reset(::open(owner_.partialFile().c_str(), flags, 0600));
@@ -236,8 +307,8 @@ private:
         keptStatus_ = status_;
         keptETag_ = etag_;
         keptLastModified_ = lastModified_;
-        offset_ = offset;
-        written_ = offset;
+        written_ = synced_ = offset;
+        lastCheckpoint_ = SteadyClock::now();
         curl_off_t length = -1;
         curl_easy_getinfo(handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
         expected_ = length < 0 ? -1 : offset + length;
@@ -245,11 +316,59 @@ private:
         return true;
     }
 
+    // Only bytes of a kept answer with a validator can be continued safely.
+    bool continuable() const {
+        return keptStatus_ != 0 && !(keptETag_.empty() && keptLastModified_.empty());
+    }
+
+    // Brings the record up to the bytes on disk once enough has arrived since the last
+    // time: the bytes are synced first, so the record never claims more than survives a
+    // kill or a power cut. Done here, between reads, so that while the disk is slow the
+    // socket's buffers, not the checkpoints, fall behind.
+    void checkpoint() {
+        const auto now = SteadyClock::now();
+        const bool due = written_ - synced_ >= checkpointBytes ||
+                         (written_ > synced_ && now - lastCheckpoint_ >= checkpointInterval);
+        if (!continuable() || !due)
+            return;
+        lastCheckpoint_ = now;
+        if (::fsync(file_.get()) != 0)
+            return;
+        synced_ = written_;
+        saveRecord(synced_);
+    }
+
+    // The record never claims more than has been synced to the disk.
+    void saveRecord(std::int64_t synced) const {
+        if (!continuable() || synced <= 0)
+            return;
+        const auto text = encodeResumeRecord({startURL_, owner_.partialFile().filename().string(),
+                                              synced, keptETag_, keptLastModified_});
+        if (!text || text->size() >= resumeRecordLimit)
+            return;
+        try {
+            writeResumeRecord(owner_.resumeFile(), *text);
+        } catch (...) {
+        }
+    }
+
+    void closeBody() {
+        if (file_ && ::fsync(file_.get()) == 0)
+            synced_ = written_;
+        file_.reset();
+    }
+
     void report() {
         lastReport_ = SteadyClock::now();
         reported_ = written_;
-        if (owner_.progress_)
+        if (!owner_.progress_)
+            return;
+        try {
             owner_.progress_(written_, expected_);
+        } catch (...) {
+            if (!callbackError_)
+                callbackError_ = std::current_exception();
+        }
     }
 
     void flushProgress() {
@@ -258,17 +377,13 @@ private:
     }
 
     DownloadResult saveResumeAndFail(std::exception_ptr error) {
-        // Only bytes of a kept answer with a validator can be continued safely.
-        if (keptStatus_ != 0 && written_ > 0 && !(keptETag_.empty() && keptLastModified_.empty())) {
-            const ResumeRecord record{startURL_, owner_.partialFile().filename().string(), written_,
-                                      keptETag_, keptLastModified_};
-            const std::string text = encodeResumeRecord(record);
-            if (text.size() < resumeRecordLimit) {
-                try {
-                    platform::writeFileAtomically(owner_.resumeFile(), text);
-                } catch (...) {
-                }
-            }
+        std::error_code ignored;
+        if (capExceeded_) {
+            // Continuing would only pass the cap again: nothing of it is kept.
+            fs::remove(owner_.resumeFile(), ignored);
+            fs::remove(owner_.partialFile(), ignored);
+        } else {
+            saveRecord(synced_);
         }
         return error;
     }
@@ -279,10 +394,15 @@ private:
 
     DownloadResult finish() {
         std::error_code ignored;
-        // rename replaces an older destination in one step, so it is never missing.
+        // A file is replaced by the rename in one step, so it is never missing; a folder
+        // (or anything else a rename cannot replace) is removed first.
+        struct stat info {};
+        if (::lstat(owner_.destination_.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+            fs::remove_all(owner_.destination_, ignored);
         if (::rename(owner_.partialFile().c_str(), owner_.destination_.c_str()) != 0) {
             const int error = errno;
             fs::remove(owner_.partialFile(), ignored);
+            fs::remove(owner_.resumeFile(), ignored);
             try {
                 platform::throwSystemError(error, "无法移动下载的文件", owner_.destination_);
             } catch (...) {
@@ -307,14 +427,15 @@ private:
     std::string etag_, lastModified_;
     bool bodyStarted_ = false, ignoredBody_ = false, badRange_ = false;
 
-    // The answer whose body is on disk.
+    // The answer whose body is on disk; `synced_` of its bytes are known to be there.
     long keptStatus_ = 0;
     std::string keptETag_, keptLastModified_;
-    std::int64_t offset_ = 0, written_ = 0, expected_ = -1, reported_ = -1;
+    std::int64_t written_ = 0, synced_ = 0, expected_ = -1, reported_ = -1;
 
-    SteadyClock::time_point lastData_, lastReport_;
-    bool cancelled_ = false, stalled_ = false;
+    SteadyClock::time_point lastData_, lastReport_, lastCheckpoint_;
+    bool cancelled_ = false, capExceeded_ = false, stalled_ = false;
     int writeErrno_ = 0;
+    std::exception_ptr callbackError_;
 };
 
 Download::Download(release::Settings config, fs::path destination, ProgressCallback progress,
@@ -346,6 +467,7 @@ void Download::cancel() {
 namespace {
 
 // The interrupted transfer's record when it may be continued for exactly this address.
+// Bytes past the recorded count may never have reached the disk: they are cut off.
 std::optional<ResumeRecord> usableResume(const std::string& url, const fs::path& resumeFile,
                                          const fs::path& sourceFile, const fs::path& partialFile) {
     try {
@@ -357,9 +479,11 @@ std::optional<ResumeRecord> usableResume(const std::string& url, const fs::path&
         auto record = decodeResumeRecord(text);
         if (!record || record->url != url || record->partialFile != partialFile.filename().string())
             return std::nullopt;
+        const platform::UniqueFd fd(
+            ::open(partialFile.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat info {};
-        if (::lstat(partialFile.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
-            info.st_size != record->bytes)
+        if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+            info.st_size < record->bytes || ::ftruncate(fd.get(), record->bytes) != 0)
             return std::nullopt;
         return record;
     } catch (...) {
@@ -370,13 +494,13 @@ std::optional<ResumeRecord> usableResume(const std::string& url, const fs::path&
 } // namespace
 
 void Download::run(std::string url, CompletionCallback completion, std::stop_token stop) {
-    auto resume = usableResume(url, resumeFile(), sourceFile(), partialFile());
-    try {
-        platform::writeFileAtomically(sourceFile(), url);
-    } catch (...) {
-    }
     DownloadResult outcome;
     try {
+        auto resume = usableResume(url, resumeFile(), sourceFile(), partialFile());
+        try {
+            platform::writeFileAtomically(sourceFile(), url);
+        } catch (...) {
+        }
         outcome = Transfer(*this, std::move(stop)).perform(std::move(url), std::move(resume));
     } catch (...) {
         outcome = std::current_exception();

@@ -19,9 +19,15 @@ namespace installer::transfer {
 // The largest package a manifest may declare; a body growing past it is cancelled.
 inline constexpr std::int64_t maxPackageBytes = 262'144'000;
 
+// While a body streams, its bytes are synced to the disk and the resume record brought up
+// to them whenever this much has arrived since the last time, or this long has passed,
+// whichever comes first. A kill or power cut loses at most that much of the transfer.
+inline constexpr std::int64_t checkpointBytes = 2 * 1024 * 1024;
+inline constexpr std::chrono::milliseconds checkpointInterval = std::chrono::seconds(2);
+
 struct DownloadOptions {
-    std::string caBundle;  // added to the system's trust store; empty for none
-    std::vector<std::string> connectTo;  // "host:port:address:port" routes
+    std::string caBundle;               // added to the system's trust store; empty for none
+    std::vector<std::string> connectTo; // "host:port:address:port" routes
     std::chrono::milliseconds dataTimeout = std::chrono::seconds(60);
     std::chrono::milliseconds totalTimeout = std::chrono::seconds(1800);
     // Reports while data flows are coalesced to about this interval; the first, the one
@@ -34,10 +40,12 @@ using ProgressCallback = std::function<void(std::int64_t written, std::int64_t e
 using CompletionCallback = std::function<void(DownloadResult)>;
 
 // Fetches one package into `destination` on a thread of its own. Beside the destination
-// live "<name>.source" (the address last started), "<name>.resume" (a record of an
-// interrupted transfer) and "<name>.partial" (its bytes). Every redirect hop is judged by
-// the download-host rule; a refused hop ends the transfer with its redirect answer, which
-// fails the status test. Callbacks run on the transfer's thread, one at a time.
+// live "<name>.source" (the address last started), "<name>.resume" (the record of the
+// transfer under way or interrupted, kept current while it runs) and "<name>.partial"
+// (its bytes). Every redirect hop is judged by the download-host rule on the Location
+// as the server wrote it, and the address judged is the one requested; a refused hop ends
+// the transfer with its redirect answer, which fails the status test. Callbacks run on
+// the transfer's thread, one at a time.
 class Download {
 public:
     Download(release::Settings config, std::filesystem::path destination, ProgressCallback progress,

@@ -76,6 +76,9 @@ TEST_F(Cli, UpdateModeChecksManifestThenProcessThenPaths) {
     expectFailure(run({"--update", "--manifest", good, "--wait-pid", "+42"}), "安装参数缺失");
     expectFailure(run({"--update", "--manifest", good, "--wait-pid", "42", "--package", "p.dmg"}),
                   "安装参数缺失");
+    // An empty path is a path like any other: the missing target is still what is reported.
+    expectFailure(run({"--update", "--manifest", good, "--wait-pid", "42", "--package", ""}),
+                  "安装参数缺失");
     expectFailure(run({"--update", "--manifest", good, "--wait-pid"}), "安装参数缺失");
 }
 

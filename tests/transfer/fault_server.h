@@ -8,16 +8,14 @@ namespace installer::testing {
 
 // An HTTPS server on loopback that misbehaves on demand, for what a static host will
 // not do: drops, stalls, bodies without or past an announced length, endless bodies,
-// redirect chains and loops, and odd statuses. Each path names one behaviour:
+// redirects anywhere and loops, and odd statuses. Each path names one behaviour:
 //   /file              the content with an ETag; a Range is answered, If-Range ignored
 //   /drop              like /file, but sends half of what was asked, then hangs up
-//   /whole/drop        the same from a host that ignores Range
+//   /bad-tags/drop     the same with an ETag and Last-Modified that are not UTF-8
 //   /stall             sends a little, then nothing until the server stops
 //   /no-length         the content in chunks, so with no length
-//   /endless           a chunked body that never ends
-//   /partial-no-range  206 with the whole content and no Content-Range
+//   /endless           a chunked body with an ETag that never ends
 //   /status/N          an empty answer of status N
-//   /chain/N           302 to /chain/N-1, and /chain/0 is /file
 //   /loop              302 to itself
 //   /to/URL            302 to URL (percent-decoded)
 class FaultServer {
