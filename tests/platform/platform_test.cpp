@@ -1,7 +1,6 @@
 #include "platform/bundle.h"
 #include "platform/file.h"
 #include "platform/property_list.h"
-#include "platform/system.h"
 #include "platform/system_error.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
@@ -76,10 +75,7 @@ TEST(PropertyList, HostileListsAreReadWholeOrRefusedQuickly) {
         std::string expected;
     } cases[] = {
         {"UTF-16 U+0000", binary({"\x61\x00\x00"s}), "string \0"s},
-        {"ASCII NUL",
-         binary({"\x53"
-                 "a\0b"s}),
-         "string a\0b"s},
+        {"ASCII NUL", binary({"Sa\0b"s}), "string a\0b"s},
         {"XML NUL reference", xml("<string>a&#0;b</string>"), "string a\0b"s},
         {"XML NUL byte", xml("<string>a\0b</string>"s), "string a\0b"s},
         {"XML entities and CDATA", xml("<string>&lt;&#x6F84;<![CDATA[&]]></string>"),
@@ -94,28 +90,12 @@ TEST(PropertyList, HostileListsAreReadWholeOrRefusedQuickly) {
         {"100,000 references", binary({wide, "\x51x"}, 2), "array of 100000"},
         {"reference past the table", binary({"\xA1\x05"s}), "refused"},
         {"count past the data", binary({"\xAF\x13\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"s}), "refused"},
-        {"bare header", "bplist00"s, "refused"},
-        {"unclosed XML", xml("<dict><key>a"), "refused"},
         {"empty", "", "refused"},
     };
     for (const auto& c : cases) {
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(outcome(c.bytes), c.expected) << c.what;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.what;
-    }
-}
-
-TEST(PropertyList, ReadsWhatLibplistWrites) {
-    TempDir dir;
-    for (const bool binaryList : {false, true}) {
-        const auto bundle = dir / (binaryList ? "b.app" : "x.app");
-        testing::writeBundle(bundle, {testing::appInfo("id", "1.0.0", "5"), binaryList, {}});
-        const PlistValue info =
-            parsePropertyList(testing::readText(bundle / "Contents/Info.plist"));
-        ASSERT_TRUE(info.isDictionary());
-        ASSERT_NE(info.find("CFBundleVersion"), nullptr);
-        EXPECT_EQ(info.find("CFBundleVersion")->text, "5");
-        EXPECT_EQ(info.find("CFBundleExecutable")->text, "AI澄翎网盘");
     }
 }
 
@@ -160,23 +140,6 @@ TEST(Bundle, TheExecutableMustBeOneFileInsideTheBundle) {
     EXPECT_FALSE(make("escape.app", "../../../../../bin/sh", false));
     EXPECT_FALSE(make("dot.app", "..", false));
     EXPECT_FALSE(Bundle::open(dir / "none.app"));
-}
-
-TEST(OSRelease, TakesTheLeadingNumbers) {
-    const struct {
-        const char* text;
-        std::int64_t major, minor, patch;
-    } cases[] = {{"6.1.0-18-amd64", 6, 1, 0},
-                 {"13.4.1", 13, 4, 1},
-                 {"5.15", 5, 15, 0},
-                 {"14", 14, 0, 0},
-                 {"", 0, 0, 0},
-                 {"x1.2", 0, 0, 0}};
-    for (const auto& c : cases) {
-        const OSVersion v = parseOSRelease(c.text);
-        EXPECT_EQ(std::tie(v.major, v.minor, v.patch), std::tie(c.major, c.minor, c.patch))
-            << c.text;
-    }
 }
 
 } // namespace

@@ -144,9 +144,7 @@ TEST_F(Verify, PolicyThenVersionsThenSystemThenAddress) {
         // The running system is 13.4.0.
         {{{"/minOS", "13.4.0.0"}}, "ok"},
         {{{"/minOS", "13..4"}}, "ok"},
-        {{{"/minOS", ".13.4."}}, "ok"},
         {{{"/minOS", "+13.4"}}, "ok"},
-        {{{"/minOS", "-1.0"}}, "ok"},
         {{{"/minOS", "13.4.0.1"}}, "当前系统不支持此版本"},
         {{{"/minOS", "13.5"}}, "当前系统不支持此版本"},
         {{{"/minOS", "13"}}, "系统要求无效"},
@@ -154,7 +152,6 @@ TEST_F(Verify, PolicyThenVersionsThenSystemThenAddress) {
         {{{"/minOS", "1.2.3.4.5"}}, "系统要求无效"},
         {{{"/minOS", "13.x"}}, "系统版本无效"},
         {{{"/minOS", "13.4 "}}, "系统版本无效"},
-        {{{"/minOS", "13.99999999999999999999"}}, "系统版本无效"},
         {{{"/package/url", "https://evil.example/AI.dmg"}}, "下载地址不受信任"},
         {{{"/package/url", "http://evil.example/AI.dmg"}, {"/minOS", "99.0"}},
          "当前系统不支持此版本"},
