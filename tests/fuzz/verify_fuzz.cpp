@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 FUZZ_TARGET(data, size) {
     static const std::string key = platform::readFile(TEST_SIGNING_KEY, 4096);
     const auto payload = fuzz::text(data, size);
-    const release::Settings settings{
+    static const release::Settings settings{
         "", "production", {{"k", signing::publicKeyOf(key)}}, {"cdn.example"}, "1.0.5"};
     const release::Signed envelope{"k", trust::encode64(payload),
                                    trust::encode64(signing::sign(key, payload))};
