@@ -32,8 +32,20 @@ struct SpawnAttributes {
 
 std::string run(const std::string& path, const std::vector<std::string>& args) {
     int pipeFds[2];
+#if defined(__linux__)
+    // Close-on-exec from the start: a tool another thread starts meanwhile must not
+    // inherit our write end, or our read would wait for that tool to end too.
     if (::pipe2(pipeFds, O_CLOEXEC) != 0)
         platform::throwSystemError(errno, "无法启动工具", path);
+#else
+    // No pipe2 here (macOS). The flag follows at once; a tool another thread spawns in
+    // between still gets neither end, since every spawn below hands a tool only the
+    // three standard descriptors.
+    if (::pipe(pipeFds) != 0)
+        platform::throwSystemError(errno, "无法启动工具", path);
+    for (const int fd : pipeFds)
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+#endif
     platform::UniqueFd readEnd(pipeFds[0]);
     platform::UniqueFd writeEnd(pipeFds[1]);
 
@@ -59,8 +71,8 @@ std::string run(const std::string& path, const std::vector<std::string>& args) {
     argv.push_back(nullptr);
 
     pid_t pid = 0;
-    const int spawned =
-        ::posix_spawn(&pid, path.c_str(), &files.actions, &attributes.attributes, argv.data(), environ);
+    const int spawned = ::posix_spawn(&pid, path.c_str(), &files.actions, &attributes.attributes,
+                                      argv.data(), environ);
     if (spawned != 0)
         platform::throwSystemError(spawned, "无法启动工具", path);
     // Our copy of the write end must go, or the read below never sees the end.

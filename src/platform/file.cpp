@@ -22,21 +22,36 @@ void UniqueFd::reset(int fd) {
     fd_ = fd;
 }
 
+namespace {
+
+// Only plain files hold what callers read: a FIFO or a device put at the path by
+// someone else could hold the read forever or never end.
+void requireRegular(const struct stat& info, std::string_view action,
+                    const std::filesystem::path& path) {
+    if (S_ISDIR(info.st_mode))
+        throwSystemError(EISDIR, action, path);
+    if (!S_ISREG(info.st_mode))
+        throw SystemError(EINVAL,
+                          std::string(action) + "：这不是普通文件（" + path.string() + "）");
+}
+
+} // namespace
+
 std::string readFile(const std::filesystem::path& path, std::size_t limit) {
     constexpr std::string_view action = "无法读取文件";
-    // O_NONBLOCK keeps a FIFO without a writer from holding the open forever; reads are
-    // made blocking again so a slow pipe is still read to its end.
+    // Judged before opening, so a device is never opened, and again through the
+    // descriptor, since the path may have been replaced in between. O_NONBLOCK keeps a
+    // FIFO swapped in from holding the open.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        throwSystemError(errno, action, path);
+    requireRegular(info, action, path);
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd)
         throwSystemError(errno, action, path);
-    const int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags >= 0)
-        ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-    struct stat info {};
     if (::fstat(fd.get(), &info) != 0)
         throwSystemError(errno, action, path);
-    if (S_ISDIR(info.st_mode))
-        throwSystemError(EISDIR, action, path);
+    requireRegular(info, action, path);
 
     std::string content;
     const std::size_t cap = limit + 1;

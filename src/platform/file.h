@@ -28,9 +28,10 @@ private:
     int fd_ = -1;
 };
 
-// Reads a file, but never more than limit + 1 bytes, so a caller that refuses large
-// files can tell "too large" (size() > limit) without holding an arbitrary file in
-// memory. Opening never blocks on a FIFO. Errors are SystemError.
+// Reads a regular file (a link to one is followed), but never more than limit + 1
+// bytes, so a caller that refuses large files can tell "too large" (size() > limit)
+// without holding an arbitrary file in memory. A folder, FIFO, device or socket is
+// refused without being read. Errors are SystemError.
 std::string readFile(const std::filesystem::path& path, std::size_t limit);
 
 // Replaces the file at path with bytes so that a reader sees the old content or the new,

@@ -52,7 +52,10 @@ bool acceptablePolicy(const release::Manifest& manifest, const release::Settings
     const auto expires = parseInternetDateTime(manifest.expiresAt);
     if (!issued || !expires)
         return false;
-    const auto now = system.now();
+    // Whole seconds on both sides: the clock's own tick is nanoseconds, whose 64 bits end
+    // in 2262 and begin in 1677, so comparing a date of year 0000-9999 against it would
+    // wrap. Seconds hold every internet date-time exactly.
+    const auto now = std::chrono::floor<std::chrono::seconds>(system.now());
     return *expires > now && *issued < now + 60s && *expires - *issued <= 1200s;
 }
 

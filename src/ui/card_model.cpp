@@ -21,6 +21,8 @@ constexpr double maximumMessageHeight = 70;
 constexpr double expandedChrome = 124;
 
 template <class... Handlers> struct Overloaded : Handlers... { using Handlers::operator()...; };
+// clang before 17 deduces aggregate templates only with a guide.
+template <class... Handlers> Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 double downloadFraction(const Downloading& download) {
     if (download.total < 1)

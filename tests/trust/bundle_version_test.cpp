@@ -1,102 +1,98 @@
+#include "platform/file.h"
 #include "platform/installer_error.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
 #include "trust/bundle_version.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace installer::trust {
 namespace {
 
-using testing::BundleRecipe;
-using testing::PlistEntry;
+using namespace std::string_literals;
 using testing::TempDir;
 
-constexpr auto appId = "com.tavelo.desktop";
 constexpr auto refused = "目标不是澄翎网盘应用";
 
 std::string outcome(const std::filesystem::path& bundle) {
     try {
-        const auto read = bundleVersion(bundle, appId);
+        const auto read = bundleVersion(bundle, "com.tavelo.desktop");
         return read.version + "/" + std::to_string(read.build);
     } catch (const InstallerError& error) {
         return error.what();
     }
 }
 
-TEST(BundleVersion, ReadsXmlAndBinaryInfo) {
-    TempDir dir;
-    for (const bool binary : {false, true}) {
-        const auto bundle = dir / (binary ? "bin.app" : "xml.app");
-        testing::writeBundle(bundle, {testing::appInfo(appId, "1.4.2", "42"), binary, {}});
-        EXPECT_EQ(outcome(bundle), "1.4.2/42") << binary;
-    }
+// An XML Info.plist; each value is a whole element such as <string>1.0</string>.
+std::string info(const std::string& id, const std::string& version, const std::string& build) {
+    const std::pair<const char*, std::string> entries[] = {{"CFBundleIdentifier", id},
+                                                           {"CFBundleShortVersionString", version},
+                                                           {"CFBundleVersion", build}};
+    std::string members;
+    for (const auto& [key, value] : entries)
+        if (!value.empty())
+            members += "<key>"s + key + "</key>" + value;
+    return "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>" + members + "</dict></plist>";
 }
 
-TEST(BundleVersion, BuildNumbersFollowTheDecimalRules) {
+std::string text(const std::string& value) {
+    return "<string>" + value + "</string>";
+}
+
+TEST(BundleVersion, ReadsTheIdentifierVersionAndBuildWholly) {
     TempDir dir;
+    const auto app = text("com.tavelo.desktop");
     const struct {
-        std::variant<std::string, std::int64_t, bool> build;
-        std::uint64_t expected;
+        std::string plist;
+        std::string expected;
     } cases[] = {
-        {std::string("22"), 22},
-        {std::string("+22"), 22},
-        {std::string("-0"), 0},
-        {std::string("1.2"), 0},
-        {std::string(" 22"), 0},
-        {std::string("22 "), 0},
-        {std::string("-1"), 0},
-        {std::string(""), 0},
-        {std::string("18446744073709551615"), 18446744073709551615u},
-        {std::string("18446744073709551616"), 0},
-        {std::int64_t{22}, 0},
-        {true, 0},
+        {info(app, text("1.4.2"), text("22")), "1.4.2/22"},
+        {info(app, text("1.4.2"), text("+22")), "1.4.2/22"},
+        {info(app, text("1.4.2"), text("-0")), "1.4.2/0"},
+        {info(app, text("1.4.2"), text("18446744073709551615")), "1.4.2/18446744073709551615"},
+        {info(app, text("1.4.2"), text("18446744073709551616")), "1.4.2/0"},
+        {info(app, text("1.4.2"), text("1.2")), "1.4.2/0"},
+        {info(app, text("1.4.2"), text(" 22")), "1.4.2/0"},
+        {info(app, text("1.4.2"), text("22 ")), "1.4.2/0"},
+        {info(app, text("1.4.2"), text("-1")), "1.4.2/0"},
+        {info(app, text("1.4.2"), text("")), "1.4.2/0"},
+        {info(app, text("1.4.2"), text("22&#0;")), "1.4.2/0"},
+        {info(app, text("1.4.2"), "<integer>22</integer>"), "1.4.2/0"},
+        {info(app, text("1.4.2"), "<true/>"), "1.4.2/0"},
+        {info(app, text(""), ""), "/0"}, // returned; the install's version rule refuses it
+        {info(app, text("1.4.2&#0;x"), ""), "1.4.2\0x/0"s},
+        {info(text("com.Tavelo.desktop"), text("1.0.0"), ""), refused},
+        {info(text("com.tavelo.desktop.sit"), text("1.0.0"), ""), refused},
+        {info(text("com.tavelo.desktop&#0;x"), text("1.0.0"), ""), refused},
+        {info(text("com.tavelo.desktop\0x"s), text("1.0.0"), ""), refused},
+        {info("<integer>7</integer>", text("1.0.0"), ""), refused},
+        {info(app, "", text("1")), refused},
+        {info(app, "<integer>1</integer>", ""), refused},
+        {"<plist><dict><key>", refused},
     };
-    int n = 0;
-    for (const auto& c : cases) {
-        std::string name = "b";
-        name += std::to_string(n++);
-        name += ".app";
-        const auto bundle = dir / name;
-        std::vector<PlistEntry> info = testing::appInfo(appId, "1.0.0", "0");
-        info[2].second = c.build;
-        testing::writeBundle(bundle, {info, false, {}});
-        EXPECT_EQ(outcome(bundle), "1.0.0/" + std::to_string(c.expected)) << n;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto bundle = dir / ("b" + std::to_string(i) + ".app");
+        std::filesystem::create_directories(bundle / "Contents");
+        testing::writeFile(bundle / "Contents/Info.plist", cases[i].plist);
+        EXPECT_EQ(outcome(bundle), cases[i].expected) << "row " << i;
     }
-    const auto noBuild = dir / "nobuild.app";
-    testing::writeBundle(noBuild, {{{"CFBundleIdentifier", std::string(appId)},
-                                    {"CFBundleShortVersionString", std::string("")}},
-                                   false,
-                                   {}});
-    EXPECT_EQ(outcome(noBuild), "/0"); // an empty version is returned, not refused
 }
 
-TEST(BundleVersion, RefusesAnythingButTheExpectedApplication) {
+TEST(BundleVersion, ReadsBinaryListsAndRefusesWhatIsNoBundle) {
     TempDir dir;
-    const auto make = [&](const char* name, std::vector<PlistEntry> info) {
-        testing::writeBundle(dir / name, {std::move(info), false, {}});
-        return dir / name;
-    };
-    EXPECT_EQ(outcome(make("case.app", testing::appInfo("com.Tavelo.desktop", "1.0.0", "1"))),
-              refused);
-    EXPECT_EQ(outcome(make("other.app", testing::appInfo("com.tavelo.desktop.sit", "1.0.0", "1"))),
-              refused);
-    EXPECT_EQ(outcome(make("noversion.app", {{"CFBundleIdentifier", std::string(appId)}})),
-              refused);
-    EXPECT_EQ(outcome(make("numversion.app", {{"CFBundleIdentifier", std::string(appId)},
-                                              {"CFBundleShortVersionString", std::int64_t{1}}})),
-              refused);
-    EXPECT_EQ(outcome(make("numid.app", {{"CFBundleIdentifier", std::int64_t{7}},
-                                         {"CFBundleShortVersionString", std::string("1.0.0")}})),
-              refused);
+    testing::writeBundle(dir / "bin.app",
+                         {testing::appInfo("com.tavelo.desktop", "1.4.2", "42"), true, {}});
+    EXPECT_EQ(outcome(dir / "bin.app"), "1.4.2/42");
     std::filesystem::create_directories(dir / "bare.app");
-    EXPECT_EQ(outcome(dir / "bare.app"), refused);
-    std::filesystem::create_directories(dir / "garbage.app/Contents");
-    testing::writeFile(dir / "garbage.app/Contents/Info.plist", "<plist><dict><key>");
-    EXPECT_EQ(outcome(dir / "garbage.app"), refused);
+    std::filesystem::create_directories(dir / "fifo.app/Contents");
+    ASSERT_EQ(::mkfifo((dir / "fifo.app/Contents/Info.plist").c_str(), 0600), 0);
+    const platform::UniqueFd silentWriter(
+        ::open((dir / "fifo.app/Contents/Info.plist").c_str(), O_RDWR));
     testing::writeFile(dir / "file.app", "not a folder");
-    EXPECT_EQ(outcome(dir / "file.app"), refused);
-    EXPECT_EQ(outcome(dir / "missing.app"), refused);
+    for (const char* name : {"bare.app", "fifo.app", "file.app", "missing.app"})
+        EXPECT_EQ(outcome(dir / name), refused) << name;
 }
 
 } // namespace

@@ -1,0 +1,23 @@
+#include "fuzz/fuzz.h"
+#include "release/json_reader.h"
+#include "release/records.h"
+
+using namespace installer::release;
+
+// The release service's answer, the envelope and the manifest share the JSON reader.
+FUZZ_TARGET(data, size) {
+    const auto bytes = installer::fuzz::text(data, size);
+    try {
+        decodeResolveResponse(bytes);
+    } catch (const DecodeError&) {
+    }
+    try {
+        decodeSigned(bytes);
+    } catch (const DecodeError&) {
+    }
+    try {
+        decodeManifest(bytes);
+    } catch (const DecodeError&) {
+    }
+    return 0;
+}

@@ -1,0 +1,119 @@
+#include "platform/installer_error.h"
+#include "trust/base64url.h"
+#include "trust/date_time.h"
+#include "trust/version.h"
+
+#include <gtest/gtest.h>
+
+namespace installer::trust {
+namespace {
+
+using namespace std::string_literals;
+
+// What the call returned, or the message it threw.
+template <typename Call> std::string outcome(Call call) {
+    try {
+        return call();
+    } catch (const InstallerError& error) {
+        return error.what();
+    }
+}
+
+TEST(Decode64, AcceptsUnpaddedBase64urlOnly) {
+    constexpr auto bad = "签名数据无效";
+    const struct {
+        std::string text, expected;
+    } cases[] = {
+        {"QUJD", "ABC"},     {"QUI", "AB"},        {"QQ", "A"},     {"-_-_", "\xfb\xff\xbf"},
+        {"", bad},           {"QUJDR", bad},       {"QUI=", bad},   {"ab+c", bad},
+        {"ab/c", bad},       {"QU JD", bad},       {"QUJD\n", bad}, {"QUJD\r\n", bad},
+        {"QUJD\nQUJD", bad}, {"QUJ\xC3\xA9", bad}, {"QU\0D"s, bad},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(outcome([&] { return decode64(c.text); }), c.expected) << c.text;
+    EXPECT_EQ(decode64(std::string(43, 'A')).size(), 32u);
+    EXPECT_EQ(decode64(std::string(86, 'A')).size(), 64u);
+    std::string bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes.push_back(static_cast<char>(i));
+    for (std::size_t length = 1; length < 6; ++length)
+        EXPECT_EQ(decode64(encode64(bytes.substr(length))), bytes.substr(length));
+}
+
+TEST(VersionText, ParsesStrictThreePartVersionsAndNamesTheFault) {
+    constexpr auto form = "版本格式无效", value = "版本无效";
+    // ICU's $ lets one final line terminator through; the last part then fails to parse.
+    const struct {
+        std::string text, expected;
+    } cases[] = {{"1.2.3", "1 2 3"},
+                 {"0.0.0", "0 0 0"},
+                 {"4294967295.0.10", "4294967295 0 10"},
+                 {"01.2.3", form},
+                 {"1.2", form},
+                 {"1.2.3.4", form},
+                 {"1.2.3-beta", form},
+                 {"v1.2.3", form},
+                 {"1.2. 3", form},
+                 {"", form},
+                 {"1.2.3\n\n", form},
+                 {"+1.2.3", form},
+                 {"1.2.3\0"s, form},
+                 {"4294967296.0.0", value},
+                 {"99999999999999999999.0.0", value},
+                 {"1.2.3\n", value},
+                 {"1.2.3\r\n", value}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(outcome([&] {
+                      const Version v = version(c.text);
+                      return std::to_string(v[0]) + " " + std::to_string(v[1]) + " " +
+                             std::to_string(v[2]);
+                  }),
+                  c.expected)
+            << '"' << c.text << '"';
+    }
+}
+
+TEST(VersionOrder, ComparesNumericallyAndReportsTheFirstBadArgument) {
+    EXPECT_EQ(compare("1.10.0", "1.9.9"), 1);
+    EXPECT_EQ(compare("2.0.0", "2.0.0"), 0);
+    EXPECT_EQ(compare("1.0.5", "1.1.0"), -1);
+    EXPECT_EQ(compare("4294967295.0.0", "4294967294.9.9"), 1);
+    EXPECT_EQ(outcome([] { return std::to_string(compare("1.0", "4294967296.0.0")); }),
+              "版本格式无效");
+}
+
+TEST(InternetDateTime, ReadsEveryYearExactlyAndNothingButTheInternetForm) {
+    const struct {
+        const char* text;
+        std::optional<std::int64_t> seconds;
+    } cases[] = {
+        {"2025-03-01T08:00:00Z", 1740816000},
+        {"2025-03-01T16:00:00+08:00", 1740816000},
+        {"2025-03-01T02:30:00-05:30", 1740816000},
+        {"2024-02-29T23:59:59Z", 1709251199},
+        {"1969-12-31T23:59:59Z", -1},
+        {"0000-01-01T00:00:00Z", -62167219200},
+        {"1000-01-01T00:00:00Z", -30610224000},
+        {"2262-04-12T00:00:00Z", 9223372800},
+        {"9999-12-31T23:59:59Z", 253402300799},
+        {"2025-03-01T08:00:00", {}}, // no zone
+        {"2025-03-01T08:00:00.5Z", {}},
+        {"2025-03-01 08:00:00Z", {}},
+        {"2025-03-01T08:00Z", {}},
+        {"2025-03-01T08:00:00+0800", {}},
+        {"2025-02-29T08:00:00Z", {}}, // not a leap year
+        {"2025-03-01T24:00:00Z", {}},
+        {"2025-03-01T08:00:60Z", {}},
+        {"2025-03-01T08:00:00Z\n", {}},
+        {"+025-03-01T08:00:00Z", {}},
+        {"10000-01-01T00:00:00Z", {}},
+    };
+    for (const auto& c : cases) {
+        const auto time = parseInternetDateTime(c.text);
+        EXPECT_EQ(time ? std::optional(time->time_since_epoch().count()) : std::nullopt, c.seconds)
+            << c.text;
+    }
+}
+
+} // namespace
+} // namespace installer::trust
