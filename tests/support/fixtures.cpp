@@ -2,25 +2,19 @@
 
 #include "support/temp_dir.h"
 
-#include <plist/plist.h>
-
 #include <cstdlib>
+#include <ctime>
+#include <plist/plist.h>
 #include <sys/stat.h>
 
 namespace installer::testing {
 
 std::string internetTime(platform::Clock::time_point time) {
-    const auto seconds = std::chrono::floor<std::chrono::seconds>(time);
-    const auto days = std::chrono::floor<std::chrono::days>(seconds);
-    const std::chrono::year_month_day date{days};
-    const std::chrono::hh_mm_ss clock{seconds - days};
+    const std::time_t seconds = platform::Clock::to_time_t(time);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
     char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lldZ",
-                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                  static_cast<unsigned>(date.day()),
-                  static_cast<long long>(clock.hours().count()),
-                  static_cast<long long>(clock.minutes().count()),
-                  static_cast<long long>(clock.seconds().count()));
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return text;
 }
 
@@ -87,8 +81,8 @@ nlohmann::ordered_json testEditionManifest() {
     return json;
 }
 
-std::vector<PlistEntry> appInfo(std::string identifier, std::string shortVersion,
-                                std::string build, std::string executable) {
+std::vector<PlistEntry> appInfo(std::string identifier, std::string shortVersion, std::string build,
+                                std::string executable) {
     return {{"CFBundleIdentifier", identifier},
             {"CFBundleShortVersionString", shortVersion},
             {"CFBundleVersion", build},
