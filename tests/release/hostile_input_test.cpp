@@ -1,30 +1,23 @@
 // Every decoder and text parser that sees data from outside, run over inputs built to
-// break parsers: truncations, deep nesting, huge numbers, broken UTF-8, NUL bytes and
-// random mutations. Each must answer with its own error type or a value: no crash, no
-// other exception, no runaway memory (the sanitizer build watches the rest).
+// break parsers: truncations, deep nesting, huge numbers, broken UTF-8 and NUL bytes.
+// Each must answer with its own error type or a value: no crash, no other exception, no
+// runaway memory (the sanitizer build watches the rest).
 
 #include "platform/installer_error.h"
 #include "release/json_reader.h"
 #include "release/records.h"
 #include "release/settings.h"
+#include "support/fixtures.h"
 #include "trust/base64url.h"
 #include "trust/date_time.h"
 #include "trust/url.h"
 
 #include <gtest/gtest.h>
 
-#include <random>
-
 namespace installer::release {
 namespace {
 
-const std::string validManifest =
-    R"({"schemaVersion":1,"environment":"production","channel":"stable","releaseId":"r1",)"
-    R"("revision":7,"appVersion":"1.4.2","buildNumber":42,"platform":"macos","arch":"arm64",)"
-    R"("minOS":"12.0","minInstallerVersion":"1.0.0","minUpdaterProtocol":1,"package":)"
-    R"({"artifactId":"a","url":"https://h/x.dmg","format":"dmg","sizeBytes":1000,"sha256":"00",)"
-    R"("appId":"com.tavelo.desktop"},"issuedAt":"2026-01-01T00:00:00Z",)"
-    R"("expiresAt":"2026-01-01T00:10:00Z"})";
+const std::string validManifest = testing::validManifest(testing::FakeSystem()).dump();
 const std::string validResponse =
     R"({"code":0,"data":{"updateAvailable":true,"reason":null,"manifest":)"
     R"({"keyId":"k","payloadBase64url":"cA","signature":"cw"}}})";
@@ -52,9 +45,10 @@ std::vector<std::string> hostileCorpus() {
     for (const char* number : {"1e999999", "-1e999999", "1e-999999", "-0", "0.0000000000001e400",
                                "123456789012345678901234567890", "-9223372036854775809",
                                "18446744073709551616", "NaN", "Infinity", "0x10", "01", "+1"}) {
-        corpus.push_back(std::string(R"({"code":)") + number + R"(,"data":{"updateAvailable":true}})");
+        corpus.push_back(std::string(R"({"code":)") + number +
+                         R"(,"data":{"updateAvailable":true}})");
         std::string m = validManifest;
-        m.replace(m.find("\"revision\":7") + 11, 1, number);
+        m.replace(m.find("\"revision\":3") + 11, 1, number);
         corpus.push_back(m);
     }
     corpus.push_back(std::string(R"({"code":)") + std::string(100'000, '9') + "}");
@@ -71,8 +65,7 @@ std::vector<std::string> hostileCorpus() {
     return corpus;
 }
 
-template <typename Decode>
-void expectOnlyDecodeErrors(Decode decode, const std::string& input) {
+template <typename Decode> void expectOnlyDecodeErrors(Decode decode, const std::string& input) {
     try {
         decode(input);
     } catch (const DecodeError&) {
@@ -99,39 +92,6 @@ void decodeEverything(const std::string& input) {
 TEST(HostileInput, EveryParserAnswersWithItsOwnErrorOrAValue) {
     for (const auto& input : hostileCorpus())
         decodeEverything(input);
-}
-
-TEST(HostileInput, RandomMutationsOfValidRecords) {
-    std::mt19937 random(20261206);
-    for (const std::string* valid : {&validManifest, &validResponse, &validSettings}) {
-        for (int round = 0; round < 3000; ++round) {
-            std::string input = *valid;
-            const int edits = 1 + static_cast<int>(random() % 4);
-            for (int e = 0; e < edits && !input.empty(); ++e) {
-                const std::size_t at = random() % input.size();
-                switch (random() % 3) {
-                case 0: input[at] = static_cast<char>(random()); break;
-                case 1: input.erase(at, 1 + random() % 8); break;
-                default: input.insert(at, 1, "{}[]\":,\\0-e.\x80\xFF"[random() % 15]); break;
-                }
-            }
-            decodeEverything(input);
-        }
-    }
-}
-
-TEST(HostileInput, UrlsAndDatesOfEveryByte) {
-    for (int byte = 0; byte < 256; ++byte) {
-        const char c = static_cast<char>(byte);
-        (void)trust::parseUrl(std::string("https://h/") + c);
-        (void)trust::parseUrl(std::string("https://h") + c + "/x");
-        (void)trust::parseUrl(std::string("h") + c + "://x");
-        (void)trust::parseInternetDateTime(std::string("2026-01-01T00:00:0") + c + "Z");
-        (void)trust::parseInternetDateTime(std::string("2026-01-01T00:00:00") + c + "08:00");
-    }
-    (void)trust::parseUrl("https://" + std::string(100'000, '@') + "/");
-    (void)trust::parseUrl("https://[" + std::string(100'000, ':'));
-    (void)trust::parseUrl(std::string(100'000, '%'));
 }
 
 } // namespace
