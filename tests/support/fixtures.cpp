@@ -38,29 +38,19 @@ release::Settings settingsFor(const Signer& signer) {
 
 nlohmann::ordered_json validManifest(const FakeSystem& system) {
     using namespace std::chrono_literals;
-    return {
-        {"schemaVersion", 1},
-        {"environment", "production"},
-        {"channel", "stable"},
-        {"releaseId", "rel_2026-01"},
-        {"revision", 3},
-        {"appVersion", "1.4.2"},
-        {"buildNumber", 42},
-        {"platform", "macos"},
-        {"arch", system.processor},
-        {"minOS", "12.0"},
-        {"minInstallerVersion", "1.0.0"},
-        {"minUpdaterProtocol", 1},
-        {"package",
-         {{"artifactId", "art-1"},
-          {"url", "https://packages.tavelo.example/releases/1.4.2/AI.dmg"},
-          {"format", "dmg"},
-          {"sizeBytes", 1000},
-          {"sha256", std::string(64, 'a')},
-          {"appId", "com.tavelo.desktop"}}},
-        {"issuedAt", internetTime(system.clock - 10s)},
-        {"expiresAt", internetTime(system.clock + 600s)},
-    };
+    auto manifest = nlohmann::ordered_json::parse(R"({
+        "schemaVersion": 1, "environment": "production", "channel": "stable",
+        "releaseId": "rel_2026-01", "revision": 3, "appVersion": "1.4.2", "buildNumber": 42,
+        "platform": "macos", "arch": "", "minOS": "12.0", "minInstallerVersion": "1.0.0",
+        "minUpdaterProtocol": 1,
+        "package": {"artifactId": "art-1",
+                    "url": "https://packages.tavelo.example/releases/1.4.2/AI.dmg",
+                    "format": "dmg", "sizeBytes": 1000, "sha256": "", "appId": "com.tavelo.desktop"}})");
+    manifest["arch"] = system.processor;
+    manifest["package"]["sha256"] = std::string(64, 'a');
+    manifest["issuedAt"] = internetTime(system.clock - 10s);
+    manifest["expiresAt"] = internetTime(system.clock + 600s);
+    return manifest;
 }
 
 Signer testEditionSigner() {

@@ -13,36 +13,19 @@ extern char** environ;
 
 namespace installer::testing {
 
-namespace {
-
-// The NUL-terminated array of C strings that posix_spawn reads, and the strings.
-struct CStrings {
-    std::vector<std::string> strings;
-    std::vector<char*> pointers;
-    explicit CStrings(std::vector<std::string> list) : strings(std::move(list)) {
-        for (auto& s : strings)
-            pointers.push_back(s.data());
-        pointers.push_back(nullptr);
-    }
-};
-
-std::vector<std::string> environmentWith(const std::map<std::string, std::string>& changes) {
-    std::vector<std::string> entries;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        if (!changes.count(entry.substr(0, entry.find('='))))
-            entries.push_back(entry);
-    }
-    for (const auto& [name, value] : changes)
-        entries.push_back(name + "=" + value);
-    return entries;
-}
-
-} // namespace
-
 int spawnProcess(const std::vector<std::string>& argv,
                  const std::map<std::string, std::string>& environment, const std::string& output,
                  const std::string& errors) {
+    // env sets the extra variables and execs the program, so its process id is ours.
+    std::vector<std::string> command = {"/usr/bin/env"};
+    for (const auto& [name, value] : environment)
+        command.push_back(name + "=" + value);
+    command.insert(command.end(), argv.begin(), argv.end());
+    std::vector<char*> args;
+    for (auto& arg : command)
+        args.push_back(arg.data());
+    args.push_back(nullptr);
+
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -53,11 +36,8 @@ int spawnProcess(const std::vector<std::string>& argv,
     else
         posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                          0644);
-    CStrings args(argv);
-    CStrings env(environmentWith(environment));
     pid_t pid = 0;
-    const int failed = ::posix_spawn(&pid, args.pointers[0], &actions, nullptr,
-                                     args.pointers.data(), env.pointers.data());
+    const int failed = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (failed)
         throw std::runtime_error("cannot start " + argv[0]);
