@@ -48,6 +48,10 @@ Release makeRelease(const std::filesystem::path& folder, const ReleaseRecipe& re
         argv.push_back("--archs");
         argv.push_back(recipe.archs);
     }
+    if (!recipe.payload.empty()) {
+        argv.push_back("--payload");
+        argv.push_back(recipe.payload.string());
+    }
     if (!recipe.seal)
         argv.push_back("--no-seal");
     const auto result = runProcess(argv, {{"EMULATED_TOOLS_CONTROL", ""}});

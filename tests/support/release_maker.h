@@ -18,6 +18,7 @@ struct ReleaseRecipe {
     std::string identifier = std::string(testAppId);
     std::string archs = {}; // empty: what the executable itself is
     bool seal = true;
+    std::filesystem::path payload = {}; // copied into the bundle's resources
 };
 
 // A release of the sample application made by sample-app/make-release.
