@@ -47,14 +47,5 @@ TEST(Edition, TheSettingsBecomeOneCompactTextInTheFixedOrder) {
               settingsText(embedded(dir, pretty)));
 }
 
-TEST(Edition, TextThatIsNotJsonFailsTheBuildStep) {
-    TempDir dir;
-    writeFile(dir / "bad.json", "{\"apiOrigin\": ");
-    const auto result = runProcess({EMBED_SETTINGS_BINARY, (dir / "bad.json").string(), "/usr/bin",
-                                    "/Applications", "", (dir / "out.h").string()});
-    EXPECT_NE(result.status, 0);
-    EXPECT_FALSE(std::filesystem::exists(dir / "out.h"));
-}
-
 } // namespace
 } // namespace installer::testing
