@@ -1,5 +1,8 @@
 #include "entry/command_line.h"
+#include "entry/run_installer.h"
 #include "platform/installer_error.h"
+#include "support/fixtures.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -19,10 +22,11 @@ TEST(ModeChoice, VerificationNeedsAValueAndWinsOverUpdate) {
         {{"installer", "--verify-manifest", "--update"}, Mode::verification, "--update"},
         {{"installer", "--update", "--verify-manifest"}, Mode::update, ""},
         {{"installer", "--verify-manifest"}, Mode::graphical, ""},
-        {{"installer", "--verify-manifest", "a", "--verify-manifest", "b"}, Mode::verification, "a"},
-        {{"installer"}, Mode::graphical, ""},
+        {{"installer", "--verify-manifest", "a", "--verify-manifest", "b"},
+         Mode::verification,
+         "a"},
         {{"installer", "--Update", "--update=1", "-update"}, Mode::graphical, ""},
-        {{"--update"}, Mode::update, ""},  // the program path takes part in the search
+        {{"--update"}, Mode::update, ""}, // the program path takes part in the search
         {{"--verify-manifest", "m.json"}, Mode::verification, "m.json"},
     };
     for (const auto& c : cases) {
@@ -32,31 +36,15 @@ TEST(ModeChoice, VerificationNeedsAValueAndWinsOverUpdate) {
     }
 }
 
-TEST(OptionValue, TheFirstOccurrenceWinsAndAnythingMayFollow) {
-    const Args args = {"installer", "--manifest", "--wait-pid", "--target", "a", "--target", "b"};
-    EXPECT_EQ(optionValue(args, "--manifest"), "--wait-pid");
-    EXPECT_EQ(optionValue(args, "--target"), "a");
-    for (const char* missing : {"--package", "--manifest=x"}) {
-        try {
-            optionValue(args, missing);
-            ADD_FAILURE() << missing;
-        } catch (const InstallerError& error) {
-            EXPECT_STREQ(error.what(), "安装参数缺失");
-        }
-    }
-    EXPECT_THROW(optionValue({"installer", "--package"}, "--package"), InstallerError);
-}
-
 TEST(WaitPID, ADecimalSigned32BitIntegerOfAtLeastTwo) {
     const struct {
         const char* text;
-        int pid;  // 0: refused
+        int pid; // 0: refused
     } cases[] = {
-        {"2", 2},        {"42", 42},          {"+42", 42},          {"2147483647", 2147483647},
-        {"0042", 42},    {"1", 0},            {"0", 0},             {"-7", 0},
-        {"", 0},         {"2147483648", 0},   {"42abc", 0},         {" 42", 0},
-        {"42 ", 0},      {"+", 0},            {"++42", 0},          {"4.2", 0},
-        {"99999999999999999999999", 0},
+        {"2", 2},     {"42", 42},        {"+42", 42},  {"2147483647", 2147483647},
+        {"0042", 42}, {"1", 0},          {"0", 0},     {"-7", 0},
+        {"", 0},      {"2147483648", 0}, {"42abc", 0}, {" 42", 0},
+        {"42 ", 0},   {"+", 0},          {"++42", 0},  {"99999999999999999999999", 0},
     };
     for (const auto& c : cases) {
         if (c.pid) {
@@ -69,6 +57,66 @@ TEST(WaitPID, ADecimalSigned32BitIntegerOfAtLeastTwo) {
         } catch (const InstallerError& error) {
             EXPECT_STREQ(error.what(), "进程参数无效") << c.text;
         }
+    }
+}
+
+// The command-line modes of the test edition, run in-process: "ok" or what the user
+// reads after "安装失败：". Update mode checks the manifest, then the process id, then the
+// package, then the target.
+TEST(CommandLineModes, EachModeChecksItsArgumentsInOrder) {
+    const testing::TempDir dir;
+    const std::string settings = testing::readText(INSTALLER_SOURCE_DIR "/config/test.json");
+    const Edition edition{settings, "/nonexistent-tools", "/nonexistent-applications", ""};
+    const std::string envelope =
+        testing::testEditionSigner().envelope(testing::testEditionManifest().dump());
+    // The envelope, or any text, padded with spaces to `size` bytes.
+    const auto file = [&](std::string name, std::size_t size, std::string text = "") {
+        text = text.empty() ? envelope : text;
+        testing::writeFile(dir / name, text + std::string(size - text.size(), ' '));
+        return (dir / name).string();
+    };
+    const std::string good = file("good.json", envelope.size());
+    const std::string bad = (dir / "bad.json").string();
+    testing::writeFile(bad, R"({"keyId":"other","payloadBase64url":"x","signature":"y"})");
+    const struct {
+        Args args;
+        std::string outcome;
+    } cases[] = {
+        {{"installer", "--verify-manifest", file("127999.json", 127'999)}, "ok"},
+        {{"installer", "--verify-manifest", file("128000.json", 128'000)}, "清单过大"},
+        // Options match whole words; a value is the argument after the first occurrence,
+        // whatever it looks like.
+        {{"installer", "--update", "--manifest=x"}, "安装参数缺失"},
+        {{"installer", "--update", "--manifest", "--wait-pid", "123"},
+         "无法读取文件：文件或文件夹不存在（--wait-pid）"},
+        {{"installer", "--update", "--manifest", good, "--manifest", bad, "--wait-pid"},
+         "安装参数缺失"},
+        {{"installer", "--update", "--manifest", bad, "--wait-pid", "1"}, "发布密钥未知"},
+        {{"installer", "--update", "--manifest", good, "--wait-pid", "1", "--target", "/x.app"},
+         "进程参数无效"},
+        {{"installer", "--update", "--manifest", good, "--wait-pid", "42", "--target", "/x.app"},
+         "安装参数缺失"},
+        {{"installer", "--update", "--manifest", good, "--wait-pid", "42", "--package", "p.dmg"},
+         "安装参数缺失"},
+        // An empty path is a path like any other: the missing target is what is reported.
+        {{"installer", "--update", "--manifest", good, "--wait-pid", "42", "--package", ""},
+         "安装参数缺失"},
+        // Update mode takes a manifest of any reasonable size, but not a file of any size.
+        {{"installer", "--update", "--manifest", file("128000.json", 128'000)}, "安装参数缺失"},
+        {{"installer", "--update", "--manifest", file("16M.json", 16 << 20, "x")},
+         "无法读取数据：不是有效的 JSON（第 1 个字节附近）"},
+        {{"installer", "--update", "--manifest", file("16M+1.json", (16 << 20) + 1, "x")},
+         "清单过大"},
+    };
+    const platform::RealSystem system;
+    for (const auto& c : cases) {
+        std::string outcome = "ok";
+        try {
+            runInstaller(c.args, edition, system);
+        } catch (const std::exception& error) {
+            outcome = error.what();
+        }
+        EXPECT_EQ(outcome, c.outcome) << ::testing::PrintToString(c.args);
     }
 }
 

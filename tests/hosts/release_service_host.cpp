@@ -18,51 +18,30 @@ void replaceFile(const fs::path& path, std::string_view content) {
 
 } // namespace
 
-ReleaseServiceHost::ReleaseServiceHost(const TestCA& ca, const Signer& signer,
-                                       std::chrono::seconds validity)
-    : releases_(dir_ / "releases"), control_(dir_ / "control.json") {
-    fs::create_directories(releases_);
+ReleaseServiceHost::ReleaseServiceHost(const TestCA& ca, const Signer& signer) {
+    fs::create_directories(dir_ / "releases");
     service::ServiceOptions options;
-    options.releases = releases_;
-    options.control = control_;
+    options.releases = dir_ / "releases";
+    options.control = dir_ / "control.json";
     options.privateKeyPem = signer.keys.privateKeyPem;
     options.keyId = signer.keyId;
-    options.validity = validity;
     server_ = std::make_unique<service::ReleaseServer>(std::move(options), ca.certFile, ca.keyFile);
 }
 
-ReleaseServiceHost::~ReleaseServiceHost() = default;
-
 std::string ReleaseServiceHost::origin() const {
-    return "https://localhost:" + std::to_string(port());
-}
-
-std::string ReleaseServiceHost::url(std::string_view target) const {
-    return origin() + std::string(target);
+    return "https://localhost:" + std::to_string(server_->port());
 }
 
 void ReleaseServiceHost::addRelease(nlohmann::ordered_json manifest) {
     manifest.erase("issuedAt");
     manifest.erase("expiresAt");
-    const std::string id = manifest.value("releaseId", "");
-    auto [entry, added] = files_.try_emplace(id);
-    if (added)
-        entry->second = releases_ / ("release-" + std::to_string(++filesMade_) + ".json");
-    replaceFile(entry->second, manifest.dump(2));
-}
-
-void ReleaseServiceHost::removeRelease(const std::string& releaseId) {
-    const auto entry = files_.find(releaseId);
-    if (entry == files_.end())
-        return;
-    fs::remove(entry->second);
-    files_.erase(entry);
+    replaceFile(dir_ / "releases" / (manifest.value("releaseId", "") + ".json"), manifest.dump(2));
 }
 
 void ReleaseServiceHost::steer(const nlohmann::ordered_json& steering) {
     const std::string text = steering.dump();
     service::decodeSteering(text);
-    replaceFile(control_, text);
+    replaceFile(dir_ / "control.json", text);
 }
 
 } // namespace installer::testing

@@ -1,146 +1,166 @@
+// Record decoding: the built-in settings and the release service's records, each text
+// with the value it decodes to or the fault the user reads after "安装失败：".
+
 #include "release/json_reader.h"
 #include "release/records.h"
+#include "release/settings.h"
+#include "support/fixtures.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
 
 namespace installer::release {
 namespace {
 
 using Json = nlohmann::ordered_json;
 
-Json manifestJson() {
-    return Json::parse(R"({
-      "schemaVersion": 1, "environment": "production", "channel": "stable",
-      "releaseId": "r1", "revision": 7, "appVersion": "1.4.2", "buildNumber": 42,
-      "platform": "macos", "arch": "arm64", "minOS": "12.0", "minInstallerVersion": "1.0.0",
-      "minUpdaterProtocol": 1,
-      "package": {"artifactId": "a", "url": "https://h/x.dmg", "format": "dmg",
-                  "sizeBytes": 1000, "sha256": "00", "appId": "com.tavelo.desktop"},
-      "issuedAt": "2026-01-01T00:00:00Z", "expiresAt": "2026-01-01T00:10:00Z",
-      "futureField": {"anything": [true]}
-    })");
+// Each record's decoded value in a few words, so that one table holds them all.
+std::string settings(std::string_view text) {
+    const Settings s = decodeSettings(text);
+    std::string value = s.apiOrigin + " " + s.environment + " " + s.installerVersion + " keys";
+    for (const auto& [id, key] : s.keys)
+        value += " " + id + "=" + key;
+    value += " hosts";
+    for (const auto& host : s.downloadHosts)
+        value += " " + host;
+    return value;
 }
 
-template <typename Decode>
-std::string errorOf(Decode decode, const Json& json) {
-    try {
-        decode(json.dump());
-        return "decoded";
-    } catch (const DecodeError& error) {
-        return error.what();
-    }
+std::string envelope(std::string_view text) {
+    const Signed s = decodeSigned(text);
+    return s.keyId + " " + s.payloadBase64url + " " + s.signature;
 }
 
-std::string manifestError(const std::function<void(Json&)>& change) {
-    Json json = manifestJson();
+std::string response(std::string_view text) {
+    const ResolveResponse r = decodeResolveResponse(text);
+    return "code " + std::to_string(r.code) + (r.data.updateAvailable ? " offered" : " none") +
+           " reason " + r.data.reason.value_or("-") + " manifest " +
+           (r.data.manifest ? r.data.manifest->keyId + " " + r.data.manifest->payloadBase64url +
+                                  " " + r.data.manifest->signature
+                            : "-");
+}
+
+std::string manifest(std::string_view text) {
+    const Manifest m = decodeManifest(text);
+    return m.appVersion + " build " + std::to_string(m.buildNumber) + " revision " +
+           std::to_string(m.revision) + " size " + std::to_string(m.package.sizeBytes) + " " +
+           m.package.appId + " until " + m.expiresAt;
+}
+
+// A valid manifest (issued 2026-01-01) with one change, as text.
+std::string manifestWith(const std::function<void(Json&)>& change) {
+    Json json = testing::validManifest(testing::FakeSystem());
     change(json);
-    return errorOf(decodeManifest, json);
+    return json.dump();
 }
 
-TEST(Manifest, DecodesEveryFieldAndIgnoresUnknownKeys) {
-    const Manifest m = decodeManifest(manifestJson().dump());
-    EXPECT_EQ(m.revision, 7u);
-    EXPECT_EQ(m.buildNumber, 42u);
-    EXPECT_EQ(m.package.sizeBytes, 1000);
-    EXPECT_EQ(m.package.appId, "com.tavelo.desktop");
-    EXPECT_EQ(m.expiresAt, "2026-01-01T00:10:00Z");
-}
-
-TEST(Manifest, IntegersMustBeIntegersWithinTheFieldsRange) {
+TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
+    const std::string production =
+        testing::readText(INSTALLER_SOURCE_DIR "/config/production.json");
+    const std::string valid =
+        "1.4.2 build 42 revision 3 size 1000 com.tavelo.desktop until 2026-01-01T00:10:00Z";
     const struct {
-        const char* what;
-        std::function<void(Json&)> change;
-        const char* error;
+        std::string (*decode)(std::string_view);
+        std::string text;
+        std::string outcome;
     } cases[] = {
-        {"negative revision", [](Json& j) { j["revision"] = -1; },
+        // The shipped settings; members other than the five are skipped.
+        {settings, production,
+         "https://releases.tavelo.example production 1.0.5 keys "
+         "prod-release-v1=Sm8WxYENL1vMGGpv0oyQyLvB1pabePCrjqeCcP38T50 hosts "
+         "packages.tavelo.example"},
+        // Values are judged where they are used, not here.
+        {settings,
+         R"({"apiOrigin":"","environment":"","keys":{"k":"not a key"},"downloadHosts":[],"installerVersion":""})",
+         "   keys k=not a key hosts"},
+        {settings,
+         R"({"ApiOrigin":"a","environment":"p","keys":{},"downloadHosts":[],"installerVersion":"1"})",
+         "无法读取数据：缺少必需的键“apiOrigin”"},
+        {settings,
+         R"({"apiOrigin":"a","environment":"p","keys":{"k":1},"downloadHosts":[],"installerVersion":"1"})",
+         "无法读取数据：键“keys.k”的值应为字符串"},
+        {settings,
+         R"({"apiOrigin":"a","environment":"p","keys":{},"downloadHosts":["h",null],"installerVersion":"1"})",
+         "无法读取数据：键“downloadHosts[1]”的值应为字符串"},
+        {settings, R"({"apiOrigin":"a","environment":"p","keys":{},"downloadHosts":[]})",
+         "无法读取数据：缺少必需的键“installerVersion”"},
+        {settings, R"({"apiOrigin":"a","environment":2,"keys":3})",
+         "无法读取数据：键“environment”的值应为字符串"},
+        {settings, R"(["apiOrigin"])", "无法读取数据：数据应为 JSON 对象"},
+
+        {envelope, R"({"keyId":"k","payloadBase64url":"p","signature":"s","x":1})", "k p s"},
+        {envelope, R"({"KeyId":"k","payloadBase64url":"p","signature":"s"})",
+         "无法读取数据：缺少必需的键“keyId”"},
+
+        {response, R"({"code":0,"data":{"updateAvailable":false}})",
+         "code 0 none reason - manifest -"},
+        {response, R"({"code":0,"data":{"updateAvailable":false,"reason":null,"manifest":null}})",
+         "code 0 none reason - manifest -"},
+        {response,
+         R"({"code":7,"data":{"updateAvailable":true,"reason":"OS_UNSUPPORTED","manifest":{"keyId":"k","payloadBase64url":"p","signature":"s"}}})",
+         "code 7 offered reason OS_UNSUPPORTED manifest k p s"},
+        {response, R"({"data":{"updateAvailable":true}})", "无法读取数据：缺少必需的键“code”"},
+        {response, R"({"code":"0","data":{"updateAvailable":true}})",
+         "无法读取数据：键“code”的值应为整数"},
+        {response, R"({"code":0})", "无法读取数据：缺少必需的键“data”"},
+        {response, R"({"code":0,"data":{"updateAvailable":1}})",
+         "无法读取数据：键“data.updateAvailable”的值应为布尔值"},
+        {response, R"({"code":0,"data":{"updateAvailable":true,"reason":5}})",
+         "无法读取数据：键“data.reason”的值应为字符串"},
+        {response, R"({"code":0,"data":{"updateAvailable":true,"manifest":{"keyId":"k"}}})",
+         "无法读取数据：缺少必需的键“data.manifest.payloadBase64url”"},
+        {response, R"({"code":0,"data":{"updateAvailable":true}} x)",
+         "无法读取数据：不是有效的 JSON（第 44 个字节附近）"},
+        // What a hostile service could send: nesting without end, bytes that are no UTF-8.
+        {response, std::string(100'000, '['), "无法读取数据：JSON 嵌套层数过多"},
+        {response, "{\"code\":0,\"data\":{\"reason\":\"\xC0\x80\"}}",
+         "无法读取数据：不是有效的 JSON（第 29 个字节附近）"},
+
+        {manifest, manifestWith([](Json& j) {
+             j["futureField"] = {{"anything", {true}}};
+         }),
+         valid},
+        {manifest, manifestWith([](Json& j) { j["buildNumber"] = 18446744073709551615u; }),
+         "1.4.2 build 18446744073709551615 revision 3 size 1000 com.tavelo.desktop until "
+         "2026-01-01T00:10:00Z"},
+        // A negative size decodes; the size rule refuses it later.
+        {manifest, manifestWith([](Json& j) { j["package"]["sizeBytes"] = -1; }),
+         "1.4.2 build 42 revision 3 size -1 com.tavelo.desktop until 2026-01-01T00:10:00Z"},
+        {manifest, manifestWith([](Json& j) { j["revision"] = -1; }),
          "无法读取数据：键“revision”的数值超出范围"},
-        {"fractional build", [](Json& j) { j["buildNumber"] = 1.5; },
+        {manifest, manifestWith([](Json& j) { j["buildNumber"] = 1.5; }),
          "无法读取数据：键“buildNumber”的值应为整数"},
-        {"build as 1.0", [](Json& j) { j["buildNumber"] = 1.0; },
+        {manifest, manifestWith([](Json& j) { j["buildNumber"] = 1.0; }),
          "无法读取数据：键“buildNumber”的值应为整数"},
-        {"build as text", [](Json& j) { j["buildNumber"] = "42"; },
+        {manifest, manifestWith([](Json& j) { j["buildNumber"] = "42"; }),
          "无法读取数据：键“buildNumber”的值应为整数"},
-        {"build as boolean", [](Json& j) { j["buildNumber"] = true; },
-         "无法读取数据：键“buildNumber”的值应为整数"},
-        {"largest build", [](Json& j) { j["buildNumber"] = 18446744073709551615u; }, "decoded"},
-        {"schema beyond int64", [](Json& j) { j["schemaVersion"] = 9223372036854775808u; },
+        {manifest, manifestWith([](Json& j) { j["schemaVersion"] = 9223372036854775808u; }),
          "无法读取数据：键“schemaVersion”的数值超出范围"},
-        {"negative size decodes", [](Json& j) { j["package"]["sizeBytes"] = -1; }, "decoded"},
-        {"nested key path", [](Json& j) { j["package"]["sizeBytes"] = "1"; },
-         "无法读取数据：键“package.sizeBytes”的值应为整数"},
-        {"missing expiresAt", [](Json& j) { j.erase("expiresAt"); },
+        // Beyond 64 bits the parser keeps a double: still out of range, not a wrong type.
+        {manifest,
+         manifestWith([](Json& j) { j["revision"] = Json::parse("99999999999999999999999"); }),
+         "无法读取数据：键“revision”的数值超出范围"},
+        {manifest, "{\"revision\":1e999999}", "无法读取数据：JSON 中的数值超出范围"},
+        {manifest, manifestWith([](Json& j) { j.erase("expiresAt"); }),
          "无法读取数据：缺少必需的键“expiresAt”"},
-        {"null package", [](Json& j) { j["package"] = nullptr; },
+        {manifest, manifestWith([](Json& j) { j["package"] = nullptr; }),
          "无法读取数据：键“package”的值不能为 null"},
-        {"package as array", [](Json& j) { j["package"] = Json::array(); },
+        {manifest, manifestWith([](Json& j) { j["package"] = Json::array(); }),
          "无法读取数据：键“package”的值应为对象"},
-        {"first fault in order wins",
-         [](Json& j) {
+        {manifest, manifestWith([](Json& j) {
              j.erase("expiresAt");
              j["channel"] = 5;
-         },
+         }),
          "无法读取数据：键“channel”的值应为字符串"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(manifestError(c.change), c.error) << c.what;
-    // Numbers beyond 64 bits or beyond a double are out of range, not a wrong type.
-    std::string text = manifestJson().dump();
-    text.replace(text.find("\"revision\":7"), 12, "\"revision\":99999999999999999999999");
-    EXPECT_EQ(errorOf([](const std::string& t) { return decodeManifest(t); }, Json::parse(text)),
-              "无法读取数据：键“revision”的数值超出范围");
-    text.replace(text.find("99999999999999999999999"), 23, "1e999999");
-    EXPECT_THROW(decodeManifest(text), DecodeError);
-}
-
-TEST(Envelope, KeysAreCaseSensitive) {
-    EXPECT_EQ(errorOf(decodeSigned, Json{{"KeyId", "k"}, {"payloadBase64url", "p"}, {"signature", "s"}}),
-              "无法读取数据：缺少必需的键“keyId”");
-    const Signed envelope = decodeSigned(R"({"keyId":"k","payloadBase64url":"p","signature":"s","x":1})");
-    EXPECT_EQ(envelope.keyId, "k");
-    EXPECT_EQ(envelope.signature, "s");
-}
-
-TEST(ResolveResponse, OptionalMembersMayBeNullOrMissing) {
-    for (const char* text : {R"({"code":0,"data":{"updateAvailable":false}})",
-                             R"({"code":0,"data":{"updateAvailable":false,"reason":null,"manifest":null}})"}) {
-        const auto response = decodeResolveResponse(text);
-        EXPECT_FALSE(response.data.reason) << text;
-        EXPECT_FALSE(response.data.manifest) << text;
-    }
-    const auto offered = decodeResolveResponse(
-        R"({"code":0,"data":{"updateAvailable":true,"reason":"OS_UNSUPPORTED",)"
-        R"("manifest":{"keyId":"k","payloadBase64url":"p","signature":"s"}}})");
-    EXPECT_EQ(offered.data.reason, "OS_UNSUPPORTED");
-    ASSERT_TRUE(offered.data.manifest);
-    EXPECT_EQ(offered.data.manifest->payloadBase64url, "p");
-}
-
-TEST(ResolveResponse, RequiredMembersAndTypes) {
-    const struct {
-        const char* text;
-        const char* error;
-    } cases[] = {
-        {R"({"data":{"updateAvailable":true}})", "无法读取数据：缺少必需的键“code”"},
-        {R"({"code":"0","data":{"updateAvailable":true}})", "无法读取数据：键“code”的值应为整数"},
-        {R"({"code":0})", "无法读取数据：缺少必需的键“data”"},
-        {R"({"code":0,"data":{"updateAvailable":1}})",
-         "无法读取数据：键“data.updateAvailable”的值应为布尔值"},
-        {R"({"code":0,"data":{"updateAvailable":true,"reason":5}})",
-         "无法读取数据：键“data.reason”的值应为字符串"},
-        {R"({"code":0,"data":{"updateAvailable":true,"manifest":{"keyId":"k"}}})",
-         "无法读取数据：缺少必需的键“data.manifest.payloadBase64url”"},
-        {R"({"code":0,"data":{"updateAvailable":true}} x)",
-         "无法读取数据：不是有效的 JSON（第 44 个字节附近）"},
-    };
     for (const auto& c : cases) {
+        std::string outcome;
         try {
-            decodeResolveResponse(c.text);
-            ADD_FAILURE() << "decoded: " << c.text;
+            outcome = c.decode(c.text);
         } catch (const DecodeError& error) {
-            EXPECT_STREQ(error.what(), c.error) << c.text;
+            outcome = error.what();
         }
+        EXPECT_EQ(outcome, c.outcome) << c.text;
     }
 }
 

@@ -2,25 +2,19 @@
 
 #include "support/temp_dir.h"
 
-#include <plist/plist.h>
-
 #include <cstdlib>
+#include <ctime>
+#include <plist/plist.h>
 #include <sys/stat.h>
 
 namespace installer::testing {
 
 std::string internetTime(platform::Clock::time_point time) {
-    const auto seconds = std::chrono::floor<std::chrono::seconds>(time);
-    const auto days = std::chrono::floor<std::chrono::days>(seconds);
-    const std::chrono::year_month_day date{days};
-    const std::chrono::hh_mm_ss clock{seconds - days};
+    const std::time_t seconds = platform::Clock::to_time_t(time);
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
     char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lldZ",
-                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                  static_cast<unsigned>(date.day()),
-                  static_cast<long long>(clock.hours().count()),
-                  static_cast<long long>(clock.minutes().count()),
-                  static_cast<long long>(clock.seconds().count()));
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return text;
 }
 
@@ -44,29 +38,19 @@ release::Settings settingsFor(const Signer& signer) {
 
 nlohmann::ordered_json validManifest(const FakeSystem& system) {
     using namespace std::chrono_literals;
-    return {
-        {"schemaVersion", 1},
-        {"environment", "production"},
-        {"channel", "stable"},
-        {"releaseId", "rel_2026-01"},
-        {"revision", 3},
-        {"appVersion", "1.4.2"},
-        {"buildNumber", 42},
-        {"platform", "macos"},
-        {"arch", system.processor},
-        {"minOS", "12.0"},
-        {"minInstallerVersion", "1.0.0"},
-        {"minUpdaterProtocol", 1},
-        {"package",
-         {{"artifactId", "art-1"},
-          {"url", "https://packages.tavelo.example/releases/1.4.2/AI.dmg"},
-          {"format", "dmg"},
-          {"sizeBytes", 1000},
-          {"sha256", std::string(64, 'a')},
-          {"appId", "com.tavelo.desktop"}}},
-        {"issuedAt", internetTime(system.clock - 10s)},
-        {"expiresAt", internetTime(system.clock + 600s)},
-    };
+    auto manifest = nlohmann::ordered_json::parse(R"({
+        "schemaVersion": 1, "environment": "production", "channel": "stable",
+        "releaseId": "rel_2026-01", "revision": 3, "appVersion": "1.4.2", "buildNumber": 42,
+        "platform": "macos", "arch": "", "minOS": "12.0", "minInstallerVersion": "1.0.0",
+        "minUpdaterProtocol": 1,
+        "package": {"artifactId": "art-1",
+                    "url": "https://packages.tavelo.example/releases/1.4.2/AI.dmg",
+                    "format": "dmg", "sizeBytes": 1000, "sha256": "", "appId": "com.tavelo.desktop"}})");
+    manifest["arch"] = system.processor;
+    manifest["package"]["sha256"] = std::string(64, 'a');
+    manifest["issuedAt"] = internetTime(system.clock - 10s);
+    manifest["expiresAt"] = internetTime(system.clock + 600s);
+    return manifest;
 }
 
 Signer testEditionSigner() {
@@ -87,8 +71,8 @@ nlohmann::ordered_json testEditionManifest() {
     return json;
 }
 
-std::vector<PlistEntry> appInfo(std::string identifier, std::string shortVersion,
-                                std::string build, std::string executable) {
+std::vector<PlistEntry> appInfo(std::string identifier, std::string shortVersion, std::string build,
+                                std::string executable) {
     return {{"CFBundleIdentifier", identifier},
             {"CFBundleShortVersionString", shortVersion},
             {"CFBundleVersion", build},

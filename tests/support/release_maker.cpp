@@ -1,11 +1,11 @@
 #include "support/release_maker.h"
 
 #include "platform/bundle.h"
+#include "support/fixtures.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "trust/crypto.h"
 
-#include <fstream>
 #include <stdexcept>
 
 namespace installer::testing {
@@ -13,20 +13,15 @@ namespace installer::testing {
 namespace {
 
 release::Package describe(const std::filesystem::path& image) {
-    std::ifstream in(image, std::ios::binary);
+    const std::string bytes = readText(image);
     trust::Sha256 hasher;
-    std::vector<char> chunk(1 << 20);
-    std::int64_t size = 0;
-    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
-        hasher.update(chunk.data(), static_cast<std::size_t>(in.gcount()));
-        size += in.gcount();
-    }
+    hasher.update(bytes.data(), bytes.size());
     const auto digest = hasher.finish();
     release::Package package;
     package.artifactId = "sample-app";
-    package.url = "https://localhost/" + image.filename().string();
+    package.url = "https://localhost/releases/AI.dmg";
     package.format = "dmg";
-    package.sizeBytes = size;
+    package.sizeBytes = static_cast<std::int64_t>(bytes.size());
     package.sha256 = trust::hex(std::string_view(reinterpret_cast<const char*>(digest.data()), 32));
     package.appId = std::string(testAppId);
     return package;
@@ -34,8 +29,9 @@ release::Package describe(const std::filesystem::path& image) {
 
 } // namespace
 
-std::filesystem::path emulatedToolsDir() { return EMULATED_TOOLS_DIR; }
-std::filesystem::path sampleAppBinary() { return SAMPLE_APP_BINARY; }
+std::filesystem::path emulatedToolsDir() {
+    return EMULATED_TOOLS_DIR;
+}
 
 int emulatedTool(const std::string& tool, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {(emulatedToolsDir() / tool).string()};
@@ -44,9 +40,10 @@ int emulatedTool(const std::string& tool, const std::vector<std::string>& args) 
 }
 
 Release makeRelease(const std::filesystem::path& folder, const ReleaseRecipe& recipe) {
-    std::vector<std::string> argv = {MAKE_RELEASE_SCRIPT, "--executable", SAMPLE_APP_BINARY,
-                                     "--version", recipe.version, "--build", recipe.build,
-                                     "--identifier", recipe.identifier, "--out", folder.string()};
+    std::vector<std::string> argv = {
+        MAKE_RELEASE_SCRIPT, "--executable", SAMPLE_APP_BINARY, "--version",
+        recipe.version,      "--build",      recipe.build,      "--identifier",
+        recipe.identifier,   "--out",        folder.string()};
     if (!recipe.archs.empty()) {
         argv.push_back("--archs");
         argv.push_back(recipe.archs);
@@ -67,26 +64,22 @@ Release makeRelease(const std::filesystem::path& folder, const ReleaseRecipe& re
     return release;
 }
 
-release::Manifest manifestFor(const Release& release, const ReleaseRecipe& recipe) {
-    release::Manifest manifest;
-    manifest.schemaVersion = 1;
-    manifest.environment = "sit";
-    manifest.channel = "stable";
-    manifest.releaseId = "sample-" + recipe.version;
-    manifest.appVersion = recipe.version;
-    manifest.buildNumber = std::stoull(recipe.build);
-    manifest.platform = "macos";
-    manifest.arch = "x64";
-    manifest.minOS = "1.0";
-    manifest.minInstallerVersion = "1.0.0";
-    manifest.minUpdaterProtocol = 1;
-    manifest.package = release.package;
+nlohmann::ordered_json releaseManifest(const Release& release, const ReleaseRecipe& recipe) {
+    nlohmann::ordered_json manifest = testEditionManifest();
+    manifest["appVersion"] = recipe.version;
+    manifest["buildNumber"] = std::stoull(recipe.build);
+    manifest["package"]["sizeBytes"] = release.package.sizeBytes;
+    manifest["package"]["sha256"] = release.package.sha256;
     return manifest;
 }
 
+release::Manifest manifestFor(const Release& release, const ReleaseRecipe& recipe) {
+    return release::decodeManifest(releaseManifest(release, recipe).dump());
+}
+
 void makeImage(const std::filesystem::path& folder, const std::filesystem::path& image) {
-    if (emulatedTool("hdiutil", {"create", "-srcfolder", folder.string(), "-volname", "Test",
-                                 "-ov", "-format", "UDZO", image.string()}) != 0)
+    if (emulatedTool("hdiutil", {"create", "-srcfolder", folder.string(), "-volname", "Test", "-ov",
+                                 "-format", "UDZO", image.string()}) != 0)
         throw std::runtime_error("hdiutil create failed for " + folder.string());
 }
 

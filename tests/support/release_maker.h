@@ -3,6 +3,7 @@
 #include "release/records.h"
 
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -15,21 +16,24 @@ struct ReleaseRecipe {
     std::string version = "1.1.0";
     std::string build = "110";
     std::string identifier = std::string(testAppId);
-    std::string archs = {};  // empty: what the executable itself is
+    std::string archs = {}; // empty: what the executable itself is
     bool seal = true;
-    std::filesystem::path payload = {};  // copied into the bundle's resources
+    std::filesystem::path payload = {}; // copied into the bundle's resources
 };
 
 // A release of the sample application made by sample-app/make-release.
 struct Release {
     std::filesystem::path image;
-    std::filesystem::path bundle;  // the sealed bundle the image carries
-    release::Package package;      // size and digest of the image, test identifier
+    std::filesystem::path bundle; // the sealed bundle the image carries
+    release::Package package;     // size and digest of the image, test identifier
 };
 
 Release makeRelease(const std::filesystem::path& folder, const ReleaseRecipe& recipe = {});
 
-// A manifest for the release as the install transaction reads it.
+// The test edition's manifest of the release (testEditionManifest with the recipe's
+// version and build and the image's size and digest), as JSON and as the install
+// transaction reads it.
+nlohmann::ordered_json releaseManifest(const Release& release, const ReleaseRecipe& recipe = {});
 release::Manifest manifestFor(const Release& release, const ReleaseRecipe& recipe = {});
 
 // Packs a folder into an emulated disk image.
@@ -39,7 +43,6 @@ void makeImage(const std::filesystem::path& folder, const std::filesystem::path&
 int emulatedTool(const std::string& tool, const std::vector<std::string>& args);
 
 std::filesystem::path emulatedToolsDir();
-std::filesystem::path sampleAppBinary();
 
 // The short version of the bundle at path, or "" when there is none to read.
 std::string bundleShortVersion(const std::filesystem::path& bundle);
