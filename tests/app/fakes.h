@@ -107,6 +107,8 @@ public:
     std::shared_ptr<app::PackageDownload>
     makeDownload(std::filesystem::path destination, transfer::ProgressCallback progress) override;
     void verifyFile(const std::filesystem::path& file, const release::Package& package) override;
+    // No installed bundle here: the install step's own answers are scripted below.
+    void checkInstalled(const release::Manifest&, const std::filesystem::path&) override {}
     void install(const std::filesystem::path& package, const release::Manifest& manifest,
                  const std::filesystem::path& target,
                  const install::StatusCallback& status) override;
