@@ -59,8 +59,8 @@ std::string run(const std::string& path, const std::vector<std::string>& args) {
     argv.push_back(nullptr);
 
     pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, path.c_str(), &files.actions, &attributes.attributes,
-                                      argv.data(), environ);
+    const int spawned =
+        ::posix_spawn(&pid, path.c_str(), &files.actions, &attributes.attributes, argv.data(), environ);
     if (spawned != 0)
         platform::throwSystemError(spawned, "无法启动工具", path);
     // Our copy of the write end must go, or the read below never sees the end.

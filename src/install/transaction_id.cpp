@@ -2,8 +2,9 @@
 
 #include "platform/installer_error.h"
 
-#include <array>
 #include <openssl/rand.h>
+
+#include <array>
 #include <stdexcept>
 
 namespace installer::install {
