@@ -24,6 +24,10 @@ std::filesystem::path updateHealthFile(const std::filesystem::path& home,
 }
 
 bool confirmsStart(std::string_view text, const std::string& appVersion, std::uint64_t build) {
+    // JSON has no place for a raw NUL, and the parser would take it for the end of the
+    // text and accept what came before.
+    if (text.find('\0') != std::string_view::npos)
+        return false;
     const auto health = nlohmann::json::parse(text, nullptr, false);
     if (!health.is_object())
         return false;
