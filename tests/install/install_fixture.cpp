@@ -127,19 +127,12 @@ std::string InstallSandbox::check(const Release& release) {
     return "ok";
 }
 
-std::vector<std::string> InstallSandbox::log() const {
-    std::vector<std::string> lines;
-    const std::string text = readText(control / "log");
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    return lines;
-}
-
 int InstallSandbox::count(const std::string& prefix) const {
+    const std::string text = "\n" + readText(control / "log");
     int n = 0;
-    for (const auto& line : log())
-        n += line.rfind(prefix, 0) == 0;
+    for (auto at = text.find("\n" + prefix); at != std::string::npos;
+         at = text.find("\n" + prefix, at + 1))
+        n += at + 1 < text.size(); // not the end of the last line
     return n;
 }
 

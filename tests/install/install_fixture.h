@@ -61,8 +61,7 @@ public:
     // "ok" or the message of the graphical run's check before its download.
     std::string check(const Release& release);
 
-    std::vector<std::string> log() const;
-    int count(const std::string& prefix) const;
+    int count(const std::string& prefix) const; // tool runs whose log line starts so
     // Every attached image was detached and its folder is gone.
     bool allDetached() const;
     std::vector<std::string> hiddenEntries() const; // sorted

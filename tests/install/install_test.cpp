@@ -54,8 +54,10 @@ protected:
                 << c.installed.version << " -> " << c.offered.version << " " << c.offered.archs;
             EXPECT_TRUE(box.allDetached());
             EXPECT_TRUE(box.hiddenEntries().empty());
-            if (std::string(c.expected).rfind("安装包", 0) == 0) // a changed package is not mounted
+            if (std::string(c.expected).rfind("安装包", 0) ==
+                0) { // a changed package is not mounted
                 EXPECT_EQ(box.count("hdiutil attach"), attaches);
+            }
         }
     }
 
@@ -89,7 +91,7 @@ TEST_F(Install, AnUpdateSwapsLaunchesAndConfirms) {
     EXPECT_TRUE(box.hiddenEntries().empty());
     EXPECT_EQ(box.records(), 0);
     EXPECT_TRUE(box.allDetached());
-    EXPECT_EQ(box.log().size(), 7u); // no tool of recovery: there was nothing to recover
+    EXPECT_EQ(box.count(""), 7); // no tool of recovery: there was nothing to recover
     EXPECT_EQ(box.statuses,
               (std::vector<std::string>{"正在安装…", "安装完成，正在确认启动…", "更新已完成"}));
     EXPECT_EQ(box.ready, ""); // only update mode announces itself
@@ -129,7 +131,7 @@ TEST_F(Install, TheTargetMustBeAPlainAppPath) {
         box.target = target;
         EXPECT_EQ(box.install(release), "安装目录无效") << target;
     }
-    EXPECT_EQ(box.log().size(), 0u); // refused before any tool ran
+    EXPECT_EQ(box.count(""), 0); // refused before any tool ran
 }
 
 TEST_F(Install, TheInstalledReleaseMustBeOlder) {
@@ -233,6 +235,12 @@ TEST_F(Install, AFailureLeavesTheInstalledApplication) {
     expectFailures({
         {"mounting", [&] { box.failOnce("hdiutil-attach"); }, toolFailed, 0, 0},
         {"reading architectures", [&] { box.failOnce("lipo"); }, toolFailed, 1, 0},
+        {"reading architectures, then detaching", // the detach's failure is not the outcome
+         [&] {
+             box.failOnce("lipo");
+             box.failOnce("hdiutil-detach");
+         },
+         toolFailed, 1, 0},
         {"checking the image", [&] { box.failOnce("codesign-verify"); }, toolFailed, 1, 0},
         {"the app runs",
          [&] {
@@ -324,19 +332,10 @@ TEST_F(Install, TheSameReleaseRepairsAnUnconfirmedStart) {
     box.failOnce("open");
     EXPECT_EQ(box.install(box.release()), toolFailed);
     EXPECT_EQ(box.versionAtTarget(), "1.1.0");
+    box.failOnce("hdiutil-detach"); // changes nothing about the outcome
     EXPECT_EQ(box.install(box.release()), "ok");
     EXPECT_TRUE(box.hiddenEntries().empty());
     EXPECT_EQ(box.records(), 0);
-}
-
-TEST_F(Install, AFailedDetachChangesNothing) {
-    box.installAtTarget(old);
-    box.failOnce("lipo");
-    box.failOnce("hdiutil-detach");
-    EXPECT_EQ(box.install(box.release()), toolFailed);
-    box.failOnce("hdiutil-detach");
-    EXPECT_EQ(box.install(box.release()), "ok");
-    EXPECT_EQ(box.versionAtTarget(), "1.1.0");
 }
 
 } // namespace

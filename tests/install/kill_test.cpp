@@ -76,8 +76,9 @@ void killAt(const KillPoint& point, InstallSandbox& box, const Release& release)
         ::_exit(box.install(release, point.waitPID) == "ok");
     ::close(stopped[1]);
     char byte = 0;
-    if (!atTool)
+    if (!atTool) {
         EXPECT_EQ(::read(stopped[0], &byte, 1), 1) << first << " never reached";
+    }
     for (std::size_t i = 0; atTool && i < point.stops.size(); ++i) {
         waitFor(box.control / ("blocked-" + point.stops[i]));
         if (i + 1 < point.stops.size()) {
@@ -123,19 +124,19 @@ void expectRecovery(const std::vector<KillPoint>& points) {
 // In four parts, so that each stays within the time one test may take.
 TEST(Kill, WhileMountingOrCheckingTheImage) {
     // The image is mounted after the installer died, so only the system knows where.
-    expectRecovery({{{"hdiutil-attach"}, "1.0.0, image attached"},
-                    {{"lipo"}, "1.0.0, image attached"},
-                    {{"codesign-verify"}, "1.0.0, image attached"}});
+    expectRecovery({{{"hdiutil-attach"}, "1.0.0, image attached", {}},
+                    {{"lipo"}, "1.0.0, image attached", {}},
+                    {{"codesign-verify"}, "1.0.0, image attached", {}}});
 }
 
 TEST(Kill, WhileCopying) {
-    expectRecovery({{{"ditto"}, "1.0.0, staging 1.1.0, image attached"},
-                    {{"ditto", "codesign-verify"}, "1.0.0, staging 1.1.0, image attached"}});
+    expectRecovery({{{"ditto"}, "1.0.0, staging 1.1.0, image attached", {}},
+                    {{"ditto", "codesign-verify"}, "1.0.0, staging 1.1.0, image attached", {}}});
 }
 
 TEST(Kill, BetweenTheRenames) {
     const std::string swapped = "nothing, staging 1.1.0, previous 1.0.0, image attached";
-    expectRecovery({{{renames}, swapped}, {{renames}, swapped, 4242}});
+    expectRecovery({{{renames}, swapped, {}}, {{renames}, swapped, 4242}});
 }
 
 TEST(Kill, WhileLaunchingOrWaitingForTheNewApp) {
