@@ -44,6 +44,11 @@ void installRelease(const RunContext& run, const std::stop_token& stop) {
     const release::Manifest resolved = services.resolveRelease(address, stop);
 
     const fs::path home = run.system.homeFolder();
+    // A release the install would refuse is not downloaded first. The target is the one
+    // the run will choose, unless the user declines the question, which ends the run.
+    services.checkInstalled(resolved, run.files.isWritable(run.systemApplications)
+                                          ? run.systemApplications / bundleName(run.config)
+                                          : home / "Applications" / bundleName(run.config));
     const fs::path cache = cacheFolder(home, run.config.environment, resolved.package.sha256);
     run.files.createFolders(cache, 0700);
     const fs::path packageFile = cache / "package.dmg";

@@ -69,6 +69,11 @@ void NetworkInstallServices::verifyFile(const std::filesystem::path& file,
     trust::verifyFile(file, package);
 }
 
+void NetworkInstallServices::checkInstalled(const release::Manifest& manifest,
+                                            const std::filesystem::path& target) {
+    install::checkInstalledRelease(manifest, target, {toolDir_, system_, files_, stdout});
+}
+
 void NetworkInstallServices::install(const std::filesystem::path& package,
                                      const release::Manifest& manifest,
                                      const std::filesystem::path& target,

@@ -38,6 +38,10 @@ public:
     virtual std::shared_ptr<PackageDownload> makeDownload(std::filesystem::path destination,
                                                           transfer::ProgressCallback progress) = 0;
     virtual void verifyFile(const std::filesystem::path& file, const release::Package& package) = 0;
+    // Refuses before the download what install would refuse at the target's installed
+    // bundle, once what earlier installs left of it is finished or undone.
+    virtual void checkInstalled(const release::Manifest& manifest,
+                                const std::filesystem::path& target) = 0;
     virtual void install(const std::filesystem::path& package, const release::Manifest& manifest,
                          const std::filesystem::path& target,
                          const install::StatusCallback& status) = 0;
@@ -67,6 +71,8 @@ public:
     std::shared_ptr<PackageDownload> makeDownload(std::filesystem::path destination,
                                                   transfer::ProgressCallback progress) override;
     void verifyFile(const std::filesystem::path& file, const release::Package& package) override;
+    void checkInstalled(const release::Manifest& manifest,
+                        const std::filesystem::path& target) override;
     void install(const std::filesystem::path& package, const release::Manifest& manifest,
                  const std::filesystem::path& target,
                  const install::StatusCallback& status) override;

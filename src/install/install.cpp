@@ -1,21 +1,19 @@
 #include "install/install.h"
 
-#include "install/tool_runner.h"
+#include "install/disk_image_output.h"
+#include "install/health_file.h"
+#include "install/recovery.h"
+#include "install/system_tools.h"
 #include "install/transaction_id.h"
+#include "install/transaction_record.h"
 #include "platform/bundle.h"
-#include "platform/file.h"
 #include "platform/installer_error.h"
-#include "platform/property_list.h"
 #include "platform/scope_exit.h"
-#include "release/settings.h"
 #include "trust/bundle_version.h"
 #include "trust/verify_file.h"
 #include "trust/version.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
-#include <cmath>
 
 namespace installer::install {
 
@@ -28,19 +26,6 @@ constexpr auto exitLimit = 45s;
 constexpr auto exitProbeInterval = 100ms;
 constexpr auto confirmLimit = 60s;
 constexpr auto confirmPollInterval = 200ms;
-// A health file is a few dozen bytes; anything near this is not one.
-constexpr std::size_t maxHealthFileSize = 1024 * 1024;
-
-class Tools {
-public:
-    explicit Tools(std::string dir) : dir_(std::move(dir)) {}
-    std::string operator()(const char* tool, const std::vector<std::string>& args) const {
-        return run(dir_ + "/" + tool, args);
-    }
-
-private:
-    std::string dir_;
-};
 
 void checkTarget(const fs::path& target) {
     const auto refuse = [] { return InstallerError("安装目录无效"); };
@@ -56,44 +41,33 @@ void checkTarget(const fs::path& target) {
         throw refuse();
 }
 
+// The same or a newer release is refused, except the release of a start no one
+// confirmed: installing it again is how the user repairs it.
 void checkInstalledVersion(const fs::path& target, const release::Manifest& manifest,
-                           const platform::FileManager& files) {
+                           const platform::FileManager& files,
+                           const std::optional<UnconfirmedRelease>& unconfirmed) {
     if (!files.exists(target))
-        return;  // a first installation
+        return; // a first installation
     const auto installed = trust::bundleVersion(target, manifest.package.appId);
     const int order = trust::compare(manifest.appVersion, installed.version);
     if (order > 0 || (order == 0 && installed.build < manifest.buildNumber))
         return;
-    throw InstallerError("已安装相同或更新版本");
-}
-
-std::string mountPointOf(const std::string& attachOutput) {
-    const auto refuse = [] { return InstallerError("无法挂载安装包"); };
-    const platform::PlistValue root = platform::parsePropertyList(attachOutput);
-    if (!root.isDictionary())
-        throw refuse();
-    const platform::PlistValue* entities = root.find("system-entities");
-    if (!entities || entities->kind != platform::PlistValue::Kind::array)
-        throw refuse();
-    const bool allDictionaries =
-        std::all_of(entities->items.begin(), entities->items.end(),
-                    [](const platform::PlistValue& entity) { return entity.isDictionary(); });
-    if (!allDictionaries)
-        throw refuse();
-    for (const auto& entity : entities->items) {
-        const platform::PlistValue* mountPoint = entity.find("mount-point");
-        if (mountPoint && mountPoint->kind == platform::PlistValue::Kind::string)
-            return mountPoint->text;
-    }
-    throw refuse();
+    const bool repair = unconfirmed && order == 0 && installed.build == manifest.buildNumber &&
+                        unconfirmed->appVersion == manifest.appVersion &&
+                        unconfirmed->buildNumber == manifest.buildNumber;
+    if (!repair)
+        throw InstallerError("已安装相同或更新版本");
 }
 
 bool isValidUtf8(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {
         const auto c = static_cast<unsigned char>(text[i]);
-        std::size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3
-                                          : (c >> 3) == 0x1E ? 4 : 0;
+        std::size_t length = c < 0x80           ? 1
+                             : (c >> 5) == 0x6  ? 2
+                             : (c >> 4) == 0xE  ? 3
+                             : (c >> 3) == 0x1E ? 4
+                                                : 0;
         if (length == 0 || i + length > text.size() || (length == 2 && c < 0xC2))
             return false;
         std::uint32_t point = c & (0xFF >> (length + 1));
@@ -135,7 +109,7 @@ struct ImageApplication {
 };
 
 ImageApplication validateImage(const std::string& mountPoint, const release::Manifest& manifest,
-                               const Tools& tools, const platform::FileManager& files) {
+                               const SystemTools& tools, const platform::FileManager& files) {
     std::vector<fs::path> apps;
     for (auto& entry : files.list(mountPoint))
         if (entry.extension() == ".app")
@@ -187,134 +161,193 @@ void handOver(std::optional<int> waitPID, const release::Manifest& manifest,
     }
 }
 
-bool confirmsStart(const fs::path& healthFile, const release::Manifest& manifest,
-                   std::uint64_t imageBuild) {
-    std::string text;
-    try {
-        text = platform::readFile(healthFile, maxHealthFileSize);
-    } catch (const std::exception&) {
-        return false;
+// Something, even a dangling link, is at the path.
+bool occupied(const fs::path& path) {
+    std::error_code error;
+    return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
+}
+
+// This transaction's record in the journal, kept current. When the transaction ends
+// the record goes, unless something is left that a later run has to finish: a
+// previous copy beside the target, or a new bundle whose start no one confirmed.
+class RecordKeeper {
+public:
+    RecordKeeper(const TransactionJournal& journal, TransactionRecord record)
+        : journal_(journal), record_(std::move(record)) {
+        journal_.save(record_);
     }
-    const auto health = nlohmann::json::parse(text, nullptr, false);
-    if (!health.is_object())
-        return false;
-    const auto version = health.find("version");
-    const auto build = health.find("buildNumber");
-    const auto ready = health.find("ready");
-    if (version == health.end() || !version->is_string() || *version != manifest.appVersion)
-        return false;
-    if (build == health.end() || !build->is_number())
-        return false;
-    // Only a whole, non-negative number names a build; 42.5 or -1 never confirm.
-    if (build->is_number_float()) {
-        const double value = build->get<double>();
-        if (!(value >= 0 && value < 18446744073709551616.0) || std::floor(value) != value ||
-            static_cast<std::uint64_t>(value) != imageBuild)
-            return false;
-    } else if (!build->is_number_unsigned() || build->get<std::uint64_t>() != imageBuild) {
-        return false;
+    RecordKeeper(const RecordKeeper&) = delete;
+    RecordKeeper& operator=(const RecordKeeper&) = delete;
+    ~RecordKeeper() {
+        try {
+            if (occupied(record_.previous) ||
+                (newBundleAtTarget_ && record_.state != TransactionState::confirmed)) {
+                record_.finished = true;
+                journal_.save(record_);
+            } else {
+                journal_.remove(record_.id);
+            }
+        } catch (const std::exception&) {
+        }
     }
-    return ready != health.end() && ready->is_boolean() && ready->get<bool>();
+
+    // Until the swap begins, nothing may happen that the record does not know of.
+    void advance(TransactionState state) {
+        record_.state = state;
+        journal_.save(record_);
+    }
+    // Later a lost update only costs the next run some work.
+    void advanceQuietly(TransactionState state) {
+        try {
+            advance(state);
+        } catch (const std::exception&) {
+        }
+    }
+    void mounted(const std::string& mountPoint) {
+        record_.mountPoint = mountPoint;
+        advance(TransactionState::attached);
+    }
+    void newBundleAtTarget(bool there) { newBundleAtTarget_ = there; }
+
+private:
+    const TransactionJournal& journal_;
+    TransactionRecord record_;
+    bool newBundleAtTarget_ = false;
+};
+
+struct Prepared {
+    platform::FileLock lock;
+    std::optional<UnconfirmedRelease> unconfirmed;
+};
+
+// What comes before anything of a new transaction: the target is checked and locked,
+// and what earlier transactions left of it is finished or undone.
+Prepared prepare(const fs::path& target, const release::Manifest& manifest,
+                 const InstallEnvironment& environment, const TransactionJournal& journal,
+                 const SystemTools& tools) {
+    checkTarget(target);
+    platform::FileLock lock = journal.lockTarget(target);
+    const RecoveryContext recovery{journal, environment.files, tools,
+                                   environment.system.homeFolder(), manifest.package.appId};
+    auto unconfirmed = recover(target, recovery);
+    checkInstalledVersion(target, manifest, environment.files, unconfirmed);
+    return {std::move(lock), std::move(unconfirmed)};
 }
 
 } // namespace
 
-fs::path updateHealthFile(const fs::path& home, const std::string& environment,
-                          const std::string& transactionID) {
-    return home / "Library" / "Application Support" / release::editionName(environment) /
-           "update-health" /
-           (transactionID + ".json");
+void checkInstalledRelease(const release::Manifest& manifest, const fs::path& target,
+                           const InstallEnvironment& environment) {
+    const SystemTools tools(environment.toolDir);
+    const TransactionJournal journal(environment.system.homeFolder(), environment.files);
+    prepare(target, manifest, environment, journal, tools);
 }
 
 void install(const fs::path& package, const release::Manifest& manifest, const fs::path& target,
              std::optional<int> waitPID, const StatusCallback& status,
              const InstallEnvironment& environment) {
-    const Tools tools(environment.toolDir);
+    const SystemTools tools(environment.toolDir);
     const platform::FileManager& files = environment.files;
     const platform::System& system = environment.system;
+    const fs::path home = system.homeFolder();
+    const TransactionJournal journal(home, files);
 
     // Staging and validation: nothing at the target changes here.
-    checkTarget(target);
-    checkInstalledVersion(target, manifest, files);
+    const Prepared prepared = prepare(target, manifest, environment, journal, tools);
     trust::verifyFile(package, manifest.package);
-    const std::string mountPoint =
-        mountPointOf(tools("hdiutil", {"attach", "-readonly", "-nobrowse", "-plist", package.string()}));
+    const fs::path parent = target.parent_path();
+    const std::string id = newTransactionID();
+    const fs::path staging = parent / (".tavelo-new-" + id + ".app");
+    const fs::path previous = parent / (".tavelo-previous-" + id + ".app");
+    RecordKeeper record(journal, {id, target, package, "", staging, previous, manifest.environment,
+                                  manifest.appVersion, manifest.buildNumber,
+                                  TransactionState::attaching, false});
+    const std::string mountPoint = mountPointOf(
+        tools("hdiutil", {"attach", "-readonly", "-nobrowse", "-plist", package.string()}));
     // From here every exit detaches the image, last of all; a failed detach changes
     // nothing about the outcome.
     const platform::ScopeExit detach([&] { tools("hdiutil", {"detach", mountPoint}); });
+    record.mounted(mountPoint);
     const ImageApplication image = validateImage(mountPoint, manifest, tools, files);
     handOver(waitPID, manifest, environment);
 
     // Swap and backup.
-    const fs::path parent = target.parent_path();
     if (!files.isWritable(parent))
         throw InstallerError("没有安装目录写权限，请授权或选择用户 Applications 目录");
-    const std::string id = newTransactionID();
-    const fs::path staging = parent / (".tavelo-new-" + id + ".app");
-    const fs::path previous = parent / (".tavelo-previous-" + id + ".app");
     status("正在安装…");
     // Armed before the copy, so a copy that fails half-way is removed as well: the name
     // is this transaction's own, nothing else can be there.
     const platform::ScopeExit removeStaging([&] {
-        if (files.exists(staging) || fs::is_symlink(staging))
+        if (occupied(staging))
             files.remove(staging);
     });
     tools("ditto", {image.bundle.string(), staging.string()});
     tools("codesign", {"--verify", "--deep", "--strict", staging.string()});
+    // Stored before it is moved in: after a power cut the target must not be a bundle
+    // whose files were never written.
+    files.syncTree(staging);
+    record.advance(TransactionState::swapping);
 
+    // Each rename is stored at once, so a power cut cannot undo one that came before.
+    const auto moveDurably = [&](const fs::path& from, const fs::path& to) {
+        files.move(from, to);
+        try {
+            files.sync(parent);
+        } catch (const std::exception&) {
+        }
+    };
+    const auto restoreQuietly = [&](const fs::path& from, const fs::path& to) {
+        try {
+            moveDurably(from, to);
+        } catch (const std::exception&) {
+        }
+    };
     const bool existed = files.exists(target);
     if (existed) {
         try {
-            files.move(target, previous);
+            moveDurably(target, previous);
         } catch (...) {
-            if (!files.exists(target)) {
-                try {
-                    files.move(previous, target);
-                } catch (...) {
-                }
-            }
+            if (!files.exists(target))
+                restoreQuietly(previous, target);
             throw;
         }
     }
     try {
-        files.move(staging, target);
+        moveDurably(staging, target);
     } catch (...) {
-        if (existed && !files.exists(target)) {
-            try {
-                files.move(previous, target);
-            } catch (...) {
-            }
-        }
+        if (existed && !files.exists(target))
+            restoreQuietly(previous, target);
         throw;
     }
+    record.newBundleAtTarget(true);
 
     // Launch confirmation.
-    const fs::path healthFile = updateHealthFile(system.homeFolder(), manifest.environment, id);
+    const fs::path healthFile = updateHealthFile(home, manifest.environment, id);
     try {
         tools("open", {target.string(), "--args", "--installer-transaction=" + id});
     } catch (...) {
         if (existed) {
             try {
-                files.move(target, staging);
-            } catch (...) {
+                moveDurably(target, staging);
+                record.newBundleAtTarget(false);
+            } catch (const std::exception&) {
             }
-            try {
-                files.move(previous, target);
-            } catch (...) {
-            }
+            restoreQuietly(previous, target);
         }
         throw;
     }
+    record.advanceQuietly(TransactionState::launched);
     status("安装完成，正在确认启动…");
     const auto deadline = system.now() + confirmLimit;
     for (;;) {
         if (!(system.now() < deadline))
-            throw InstallerError(
-                "新版本启动未确认。旧程序已保留，请关闭网盘后使用安装器修复；不会自动降级用户数据。");
-        if (confirmsStart(healthFile, manifest, image.build))
+            throw InstallerError("新版本启动未确认。旧程序已保留，请关闭网盘后使用安装器修复；不会"
+                                 "自动降级用户数据。");
+        if (healthFileConfirms(healthFile, manifest.appVersion, image.build))
             break;
         system.sleep(confirmPollInterval);
     }
+    record.advanceQuietly(TransactionState::confirmed);
     std::error_code ignored;
     fs::remove(healthFile, ignored);
     if (existed) {
@@ -323,6 +356,8 @@ void install(const fs::path& package, const release::Manifest& manifest, const f
         } catch (...) {
         }
     }
+    // A repair, or a newer release after an unconfirmed start, leaves nothing older.
+    removeOlderTransactions(target, id, {journal, files, tools, home, manifest.package.appId});
     status("更新已完成");
 }
 

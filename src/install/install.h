@@ -1,5 +1,6 @@
 #pragma once
 
+#include "install/health_file.h"
 #include "platform/file_manager.h"
 #include "platform/system.h"
 #include "release/records.h"
@@ -14,10 +15,10 @@ namespace installer::install {
 
 // Where the transaction's tools, machine facts and file operations come from.
 struct InstallEnvironment {
-    std::string toolDir;  // hdiutil, lipo, codesign, ditto, open
+    std::string toolDir; // hdiutil, lipo, codesign, ditto, open
     const platform::System& system;
     const platform::FileManager& files;
-    std::FILE* readyOutput = stdout;  // receives "READY" in update mode
+    std::FILE* readyOutput = stdout; // receives "READY" in update mode
 };
 
 using StatusCallback = std::function<void(const std::string&)>;
@@ -28,14 +29,18 @@ using StatusCallback = std::function<void(const std::string&)>;
 // refuses while it runs, swaps the bundle in keeping the previous copy, starts it and
 // waits for its health file. Returns only after a confirmed start; throws otherwise.
 // The installed application is never lost: on every failure it is at the target or,
-// after an unconfirmed start, beside it under its hidden previous-copy name.
+// after an unconfirmed start, beside it under its hidden previous-copy name. Even a
+// crash or a power cut loses nothing: a record of the transaction in the user's Library
+// lets the next install of that target finish or undo it first, and the release of a
+// start that was never confirmed may be installed again, to repair it.
 void install(const std::filesystem::path& package, const release::Manifest& manifest,
              const std::filesystem::path& target, std::optional<int> waitPID,
              const StatusCallback& status, const InstallEnvironment& environment);
 
-// The update-health file the new application writes for one transaction.
-std::filesystem::path updateHealthFile(const std::filesystem::path& home,
-                                       const std::string& environment,
-                                       const std::string& transactionID);
+// What install checks before it mounts anything, for a caller that wants a refusal
+// before it downloads: the target, its lock (refused while another installer works on
+// it), recovery of what earlier transactions left, and the installed version.
+void checkInstalledRelease(const release::Manifest& manifest, const std::filesystem::path& target,
+                           const InstallEnvironment& environment);
 
 } // namespace installer::install

@@ -1,5 +1,6 @@
 #include "platform/file_manager.h"
 
+#include "platform/durable.h"
 #include "platform/file.h"
 #include "platform/system_error.h"
 
@@ -99,6 +100,18 @@ std::vector<std::filesystem::path> FileManager::list(const std::filesystem::path
             entries.push_back(folder / name);
     }
     return entries;
+}
+
+void FileManager::sync(const std::filesystem::path& path) const {
+    syncPath(path);
+}
+
+void FileManager::syncTree(const std::filesystem::path& root) const {
+    platform::syncTree(root);
+}
+
+void FileManager::writeDurably(const std::filesystem::path& path, std::string_view bytes) const {
+    writeFileDurably(path, bytes);
 }
 
 } // namespace installer::platform

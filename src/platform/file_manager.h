@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 namespace installer::platform {
@@ -24,6 +25,13 @@ public:
     virtual void remove(const std::filesystem::path& path) const;
     // The folder's entries, hidden ones included, in no particular order. SystemError.
     virtual std::vector<std::filesystem::path> list(const std::filesystem::path& folder) const;
+    // Makes a file's contents or a folder's entries survive a power loss. SystemError.
+    virtual void sync(const std::filesystem::path& path) const;
+    // The same for every file and folder of a tree, links not followed. SystemError.
+    virtual void syncTree(const std::filesystem::path& root) const;
+    // Replaces a file so that even a power loss leaves the old content or the new,
+    // never a part. SystemError.
+    virtual void writeDurably(const std::filesystem::path& path, std::string_view bytes) const;
 };
 
 } // namespace installer::platform

@@ -174,6 +174,8 @@ public:
     void verifyFile(const std::filesystem::path& file, const release::Package& package) override {
         trust::verifyFile(file, package);
     }
+    // No installed bundle here: the install step's own answers are scripted below.
+    void checkInstalled(const release::Manifest&, const std::filesystem::path&) override {}
     void install(const std::filesystem::path& package, const release::Manifest& manifest,
                  const std::filesystem::path& target,
                  const install::StatusCallback& status) override {

@@ -2,6 +2,7 @@
 
 #include "platform/system_error.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -13,12 +14,10 @@ namespace fs = std::filesystem;
 void ScriptedFileManager::move(const fs::path& from, const fs::path& to) const {
     const int number = ++moves;
     if (beforeMove)
-        beforeMove(number, from, to);
+        beforeMove(number);
     if (failingMoves.count(number))
         throw platform::SystemError(EIO, "injected failure of move " + std::to_string(number));
     platform::FileManager::move(from, to);
-    if (afterMove)
-        afterMove(number);
 }
 
 InstallSandbox::InstallSandbox()
@@ -80,12 +79,14 @@ void InstallSandbox::healthMode(const std::string& mode) {
 
 void InstallSandbox::overrideTool(const std::string& name, const std::string& script) {
     fs::remove(tools / name);
-    writeFile(tools / name, "#!/usr/bin/env bash\nreal=" + (emulatedToolsDir() / name).string() +
-                                "\n" + script);
+    writeFile(tools / name,
+              "#!/usr/bin/env bash\nreal=" + (emulatedToolsDir() / name).string() + "\n" + script);
     ::chmod((tools / name).c_str(), 0755);
 }
 
-void InstallSandbox::failOnce(const std::string& key) { writeFile(control / ("fail-" + key), ""); }
+void InstallSandbox::failOnce(const std::string& key) {
+    writeFile(control / ("fail-" + key), "");
+}
 
 std::string InstallSandbox::install(const Release& release, std::optional<int> waitPID) {
     return install(release.image, manifestFor(release), waitPID);
@@ -99,8 +100,14 @@ std::string InstallSandbox::install(const fs::path& package, const release::Mani
     const install::InstallEnvironment environment{tools.string(), system, files, out};
     std::string outcome = "ok";
     try {
-        install::install(package, manifest, target, waitPID,
-                         [&](const std::string& text) { statuses.push_back(text); }, environment);
+        install::install(
+            package, manifest, target, waitPID,
+            [&](const std::string& text) {
+                statuses.push_back(text);
+                if (onStatus)
+                    onStatus(text);
+            },
+            environment);
     } catch (const std::exception& error) {
         outcome = error.what();
     }
@@ -110,19 +117,22 @@ std::string InstallSandbox::install(const fs::path& package, const release::Mani
     return outcome;
 }
 
-std::vector<std::string> InstallSandbox::log() const {
-    std::vector<std::string> lines;
-    const std::string text = readText(control / "log");
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    return lines;
+std::string InstallSandbox::check(const Release& release) {
+    try {
+        install::checkInstalledRelease(manifestFor(release), target,
+                                       {tools.string(), system, files});
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "ok";
 }
 
 int InstallSandbox::count(const std::string& prefix) const {
+    const std::string text = "\n" + readText(control / "log");
     int n = 0;
-    for (const auto& line : log())
-        n += line.rfind(prefix, 0) == 0;
+    for (auto at = text.find("\n" + prefix); at != std::string::npos;
+         at = text.find("\n" + prefix, at + 1))
+        n += at + 1 < text.size(); // not the end of the last line
     return n;
 }
 
@@ -138,7 +148,17 @@ std::vector<std::string> InstallSandbox::hiddenEntries() const {
     for (const auto& entry : fs::directory_iterator(apps))
         if (entry.path().filename().string().rfind(".tavelo-", 0) == 0)
             names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
     return names;
+}
+
+int InstallSandbox::records() const {
+    int n = 0;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(
+             home / "Library/Application Support/com.tavelo.installer/transactions", error))
+        n += entry.path().extension() == ".json";
+    return n;
 }
 
 bool InstallSandbox::sealed(const fs::path& bundle) const {

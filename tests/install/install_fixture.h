@@ -14,10 +14,9 @@ namespace installer::testing {
 // A file manager that fails chosen moves, and can run a hook before each one.
 class ScriptedFileManager : public platform::FileManager {
 public:
-    std::set<int> failingMoves;    // 1-based numbers of the moves that fail
+    std::set<int> failingMoves; // 1-based numbers of the moves that fail
     bool writable = true;
-    std::function<void(int, const std::filesystem::path&, const std::filesystem::path&)> beforeMove;
-    std::function<void(int)> afterMove;
+    std::function<void(int)> beforeMove;
     mutable int moves = 0;
 
     bool isWritable(const std::filesystem::path& folder) const override {
@@ -40,7 +39,8 @@ public:
     FakeSystem system;
     ScriptedFileManager files;
     std::vector<std::string> statuses;
-    std::string ready;  // what the transaction wrote for "READY"
+    std::function<void(const std::string&)> onStatus; // runs as each status arrives
+    std::string ready;                                // what the transaction wrote for "READY"
 
     // Releases are cached per version and build: making one costs a few tool runs.
     Release release(const ReleaseRecipe& recipe = {});
@@ -58,11 +58,14 @@ public:
     std::string install(const std::filesystem::path& package, const release::Manifest& manifest,
                         std::optional<int> waitPID = std::nullopt);
 
-    std::vector<std::string> log() const;
-    int count(const std::string& prefix) const;
+    // "ok" or the message of the graphical run's check before its download.
+    std::string check(const Release& release);
+
+    int count(const std::string& prefix) const; // tool runs whose log line starts so
     // Every attached image was detached and its folder is gone.
     bool allDetached() const;
-    std::vector<std::string> hiddenEntries() const;
+    std::vector<std::string> hiddenEntries() const; // sorted
+    int records() const;                            // transaction records in the user's Library
     std::string versionAtTarget() const { return bundleShortVersion(target); }
     bool sealed(const std::filesystem::path& bundle) const;
 

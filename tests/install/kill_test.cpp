@@ -1,84 +1,174 @@
-// The installer killed with SIGKILL at each move of the swap. The transaction runs in a
-// forked child that stops at the chosen moment; whatever happens, a complete bundle must
-// be at the target or under its hidden previous-copy name beside it.
+// The installer killed with SIGKILL at every step of a transaction: in each tool it
+// runs, between the two renames of the swap and while it waits for the new app. The
+// transaction runs in a forked child; a tool it was running goes on by itself, as
+// after a real kill. The next install of the same release, made the same way, must
+// finish or undo what the dead one left: a complete, sealed bundle at the target,
+// nothing hidden beside it, no record, every image detached.
 
 #include "install_fixture.h"
 
-#include <gtest/gtest.h>
-
 #include <csignal>
+#include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace installer::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
-// A complete, working bundle survives: sealed, of the old or the new version.
-void expectAppSurvives(const InstallSandbox& box, const std::string& moment) {
-    const auto usable = [&](const fs::path& bundle) {
-        const std::string version = bundleShortVersion(bundle);
-        return box.sealed(bundle) && (version == "1.0.0" || version == "1.1.0");
-    };
-    if (fs::exists(box.target)) {
-        EXPECT_TRUE(usable(box.target)) << moment;
-        return;
-    }
-    int previous = 0;
+constexpr auto renames = "the renames", healthWait = "the health wait";
+constexpr auto started = "1.1.0, previous 1.0.0, image attached";
+
+struct KillPoint {
+    std::vector<std::string> stops; // tool switches, each held once the one before was hit;
+                                    // or the renames, or the health wait
+    std::string afterKill;          // what the kill left
+    std::optional<int> waitPID;     // update mode
+    const char* health = "ready";   // how the app started by the killed run answers
+    std::string nextRun = "ok";     // what the next install answers
+};
+
+// What is at the target and beside it, and whether an image is still attached.
+std::string leftBehind(const InstallSandbox& box) {
+    std::string state = fs::exists(box.target) ? box.versionAtTarget() : "nothing";
     for (const auto& name : box.hiddenEntries())
-        if (name.rfind(".tavelo-previous-", 0) == 0) {
-            ++previous;
-            EXPECT_EQ(bundleShortVersion(box.apps / name), "1.0.0") << moment;
-            EXPECT_TRUE(box.sealed(box.apps / name)) << moment;
-        }
-    EXPECT_EQ(previous, 1) << moment << ": nothing at the target and no previous copy";
+        state += (name.rfind(".tavelo-new-", 0) == 0 ? ", staging " : ", previous ") +
+                 bundleShortVersion(box.apps / name);
+    return box.allDetached() ? state : state + ", image attached";
 }
 
-TEST(KillDuringSwap, TheApplicationSurvivesAKillAtEveryMove) {
-    // (move number, before or after it)
-    const std::pair<int, bool> moments[] = {{1, true}, {1, false}, {2, true}, {2, false}};
-    int killed = 0;
-    for (const auto& [move, before] : moments) {
-        InstallSandbox box;
-        box.installAtTarget({.version = "1.0.0", .build = "100"});
-        const Release release = box.release();
-        int signal[2];
-        ASSERT_EQ(::pipe(signal), 0);
-        const auto stopHere = [&, fd = signal[1]] {
-            const char byte = 1;
-            (void)!::write(fd, &byte, 1);
-            for (;;)
-                ::pause();
-        };
-        box.files.beforeMove = [&, move = move, before = before](int n, const fs::path&, const fs::path&) {
-            if (before && n == move)
-                stopHere();
-        };
-        box.files.afterMove = [&, move = move, before = before](int n) {
-            if (!before && n == move)
-                stopHere();
-        };
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            box.install(release);
-            ::_exit(0);
-        }
-        ::close(signal[1]);
-        char byte = 0;
-        const std::string moment = std::string(before ? "before" : "after") + " move " +
-                                   std::to_string(move);
-        ASSERT_EQ(::read(signal[0], &byte, 1), 1) << moment << ": never reached";
-        ::close(signal[0]);
-        ::kill(child, SIGKILL);
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        EXPECT_TRUE(WIFSIGNALED(status));
-        ++killed;
-        expectAppSurvives(box, moment);
+void waitFor(const fs::path& file) {
+    for (int i = 0; i < 3000 && !fs::exists(file); ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(fs::exists(file)) << file << " never appeared";
+}
+
+// Runs the transaction in a child, kills it at the point and waits until every tool or
+// app it left behind has ended (they become ours: this process is their subreaper).
+void killAt(const KillPoint& point, InstallSandbox& box, const Release& release) {
+    int stopped[2];
+    ASSERT_EQ(::pipe(stopped), 0);
+    const auto stopHere = [fd = stopped[1]] {
+        (void)!::write(fd, "x", 1);
+        for (;;)
+            ::pause();
+    };
+    const std::string& first = point.stops.front();
+    const bool atTool = first != renames && first != healthWait;
+    box.files = {}; // moves are counted from here
+    box.files.beforeMove = [&](int move) {
+        if (first == renames && move == 2)
+            stopHere();
+    };
+    box.onStatus = [&](const std::string& text) {
+        if (first == healthWait && text == "安装完成，正在确认启动…")
+            stopHere();
+    };
+    box.healthMode(point.health);
+    if (atTool)
+        writeFile(box.control / ("block-" + first), "");
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(box.install(release, point.waitPID) == "ok");
+    ::close(stopped[1]);
+    char byte = 0;
+    if (!atTool) {
+        EXPECT_EQ(::read(stopped[0], &byte, 1), 1) << first << " never reached";
     }
-    EXPECT_EQ(killed, 4);
+    for (std::size_t i = 0; atTool && i < point.stops.size(); ++i) {
+        waitFor(box.control / ("blocked-" + point.stops[i]));
+        if (i + 1 < point.stops.size()) {
+            writeFile(box.control / ("block-" + point.stops[i + 1]), "");
+            fs::remove(box.control / ("block-" + point.stops[i]));
+        }
+    }
+    ::kill(child, SIGKILL);
+    ::close(stopped[0]);
+    fs::remove(box.control / ("block-" + point.stops.back()));
+    while (::waitpid(-1, nullptr, 0) > 0) {
+    }
+    box.files = {};
+    box.onStatus = nullptr;
+    box.healthMode("ready");
+}
+
+void expectRecovery(const std::vector<KillPoint>& points) {
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    InstallSandbox box;
+    const Release release = box.release();
+    for (const auto& point : points) {
+        const std::string moment = point.stops.back() + (point.waitPID ? " (update mode)" : "");
+        fs::remove_all(box.target);
+        box.installAtTarget({.version = "1.0.0", .build = "100"});
+        killAt(point, box, release);
+        EXPECT_EQ(leftBehind(box), point.afterKill) << moment;
+
+        // The graphical run checks the target before its download; update mode does not.
+        std::string outcome = point.waitPID ? "ok" : box.check(release);
+        if (outcome == "ok")
+            outcome = box.install(release, point.waitPID);
+        EXPECT_EQ(outcome, point.nextRun) << moment;
+        EXPECT_EQ(leftBehind(box), "1.1.0") << moment;
+        EXPECT_TRUE(box.sealed(box.target)) << moment;
+        EXPECT_EQ(box.records(), 0) << moment;
+    }
+    while (::waitpid(-1, nullptr, 0) > 0) {
+    }
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+// In four parts, so that each stays within the time one test may take.
+TEST(Kill, WhileMountingOrCheckingTheImage) {
+    // The image is mounted after the installer died, so only the system knows where.
+    expectRecovery({{{"hdiutil-attach"}, "1.0.0, image attached", {}},
+                    {{"lipo"}, "1.0.0, image attached", {}},
+                    {{"codesign-verify"}, "1.0.0, image attached", {}}});
+}
+
+TEST(Kill, WhileCopying) {
+    expectRecovery({{{"ditto"}, "1.0.0, staging 1.1.0, image attached", {}},
+                    {{"ditto", "codesign-verify"}, "1.0.0, staging 1.1.0, image attached", {}}});
+}
+
+TEST(Kill, BetweenTheRenames) {
+    const std::string swapped = "nothing, staging 1.1.0, previous 1.0.0, image attached";
+    expectRecovery({{{renames}, swapped, {}}, {{renames}, swapped, 4242}});
+}
+
+TEST(Kill, WhileLaunchingOrWaitingForTheNewApp) {
+    expectRecovery({
+        // The launch goes on without the installer, and the new app confirms after all.
+        {{"open"}, started, {}, "ready", "已安装相同或更新版本"},
+        {{healthWait}, started, {}, "none"},
+        {{healthWait}, started, 4242, "none"},
+    });
+}
+
+TEST(Kill, ASecondInstallerForTheSameTargetLeavesTheFirstAlone) {
+    InstallSandbox box;
+    box.installAtTarget({.version = "1.0.0", .build = "100"});
+    const Release release = box.release();
+    writeFile(box.control / "block-ditto", "");
+    const pid_t first = ::fork();
+    if (first == 0)
+        ::_exit(box.install(release) == "ok" ? 0 : 1);
+    waitFor(box.control / "blocked-ditto");
+    EXPECT_EQ(box.check(release), "另一个安装正在进行，请稍后重试");
+    EXPECT_EQ(box.install(release, 4242), "另一个安装正在进行，请稍后重试");
+    EXPECT_EQ(box.ready, ""); // refused before the running app was told to exit
+    fs::remove(box.control / "block-ditto");
+    int status = 0;
+    ::waitpid(first, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(box.versionAtTarget(), "1.1.0");
+    EXPECT_TRUE(box.sealed(box.target));
+    EXPECT_TRUE(box.hiddenEntries().empty());
+    EXPECT_EQ(box.count("hdiutil attach"), 1); // the second ran no tool
+    EXPECT_TRUE(box.allDetached());
 }
 
 } // namespace

@@ -3,9 +3,8 @@
 #include "platform/system_error.h"
 #include "support/temp_dir.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "install/system_tools.h"
+#include "install/transaction_record.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace installer::install {
+
+// A release whose start no transaction confirmed.
+struct UnconfirmedRelease {
+    std::string appVersion;
+    std::uint64_t buildNumber = 0;
+};
+
+struct RecoveryContext {
+    const TransactionJournal& journal;
+    const platform::FileManager& files;
+    const SystemTools& tools;
+    std::filesystem::path home; // where the health files are
+    std::string appID;          // the application the target must hold
+};
+
+// Finishes or undoes what transactions that died left of the target; the caller holds
+// the target's lock, so none of them is alive. Puts the previous copy back when the
+// target is empty, removes staging copies, detaches their images, and discards the
+// previous copy of a start that was confirmed. Best-effort: what fails stays for the
+// next run, and nothing is thrown. Runs no tool unless a record needs one.
+// Returns the release at the target when it came from a start no one confirmed, which
+// installing that same release again repairs.
+std::optional<UnconfirmedRelease> recover(const std::filesystem::path& target,
+                                          const RecoveryContext& context);
+
+// After a confirmed start: every other transaction's copies, health file and record
+// for the target go. They are older, and the target now holds a confirmed release.
+void removeOlderTransactions(const std::filesystem::path& target, const std::string& currentID,
+                             const RecoveryContext& context);
+
+} // namespace installer::install
