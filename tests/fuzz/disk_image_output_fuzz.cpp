@@ -1,0 +1,24 @@
+#include "fuzz/fuzz.h"
+#include "install/disk_image_output.h"
+#include "platform/installer_error.h"
+#include "platform/property_list.h"
+
+using namespace installer;
+
+FUZZ_TARGET(data, size) {
+    const auto output = fuzz::text(data, size);
+    try {
+        const std::string mountPoint = install::mountPointOf(output);
+        fuzz::check(!mountPoint.empty() && mountPoint.find('\0') == std::string::npos,
+                    "a mount point is a whole path");
+    } catch (const InstallerError&) {
+    } catch (const platform::PropertyListError&) {
+    }
+    try {
+        for (const auto& image : install::attachedImages(output))
+            fuzz::check(image.imagePath.find('\0') == std::string::npos,
+                        "an image path is a whole path");
+    } catch (const platform::PropertyListError&) {
+    }
+    return 0;
+}
