@@ -38,19 +38,15 @@ TEST(UiViewCard, EachPhaseIsDrawnAsTheModelSaysWithTheWindowsTopEdgeKept) {
     InstallerWindow window;
     window.move(120, 260);
     window.show();
+    // The views draw the model whatever the phase; these are the card's shapes: a bar
+    // part-filled, the button hidden, the card grown by a short and by a long message,
+    // and shrunk back.
     const InstallerPhase phases[] = {
-        Ready{},
-        Checking{},
         Downloading{1'500'000, 3'000'000},
-        Verifying{},
         Installing{"正在安装…"},
-        Installing{"安装完成，正在确认启动…"},
-        Complete{},
         Failed{"安装包校验失败"},
         Failed{longFailure},
         Ready{},
-        Ready{},
-        Cancelled{},
     };
     for (const auto& phase : phases) {
         SCOPED_TRACE(phase.index());
