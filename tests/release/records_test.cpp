@@ -111,8 +111,12 @@ TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
          "无法读取数据：缺少必需的键“data.manifest.payloadBase64url”"},
         {response, R"({"code":0,"data":{"updateAvailable":true}} x)",
          "无法读取数据：不是有效的 JSON（第 44 个字节附近）"},
-        // What a hostile service could send: nesting without end, bytes that are no UTF-8.
-        {response, std::string(100'000, '['), "无法读取数据：JSON 嵌套层数过多"},
+        // What a hostile service could send: nesting without end (the outermost value and
+        // 512 levels inside it are read), bytes that are no UTF-8.
+        {response, std::string(513, '[') + std::string(513, ']'),
+         "无法读取数据：数据应为 JSON 对象"},
+        {response, std::string(514, '[') + std::string(514, ']'),
+         "无法读取数据：JSON 嵌套层数过多"},
         {response, "{\"code\":0,\"data\":{\"reason\":\"\xC0\x80\"}}",
          "无法读取数据：不是有效的 JSON（第 29 个字节附近）"},
 
