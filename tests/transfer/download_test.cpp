@@ -11,32 +11,26 @@
 #include "transfer/resume_record.h"
 #include "transfer/transfer_error.h"
 
-#include <gtest/gtest.h>
-
 #include <future>
-#include <random>
+#include <gtest/gtest.h>
 
 namespace installer::transfer {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using installer::testing::FaultServer;
+using installer::testing::randomContent;
 
-std::string randomContent(std::size_t size) {
-    std::mt19937 random(5);
-    std::string text(size, '\0');
-    for (auto& c : text)
-        c = static_cast<char>(random());
-    return text;
+std::string slurp(const fs::path& file) {
+    return platform::readFile(file, 1 << 30);
 }
-
-std::string slurp(const fs::path& file) { return platform::readFile(file, 1 << 30); }
 
 struct Outcome {
     bool file = false;
-    std::string error;  // its description
-    int code = 0;       // TransferError's code, 0 for other errors
+    std::string error; // its description
+    int code = 0;      // TransferError's code, 0 for other errors
     int completions = 0;
     std::vector<std::int64_t> written;
 };
@@ -45,7 +39,7 @@ class DownloadTest : public ::testing::Test {
 protected:
     installer::testing::TempDir dir;
     installer::testing::TestCA ca = installer::testing::makeTestCA(dir / "ca");
-    std::string content = randomContent(3 * 1024 * 1024 + 17);
+    std::string content = randomContent(3 * 1024 * 1024 + 17, 5);
     FaultServer server{ca.certFile, ca.keyFile, content};
     std::string route = "localhost:443:127.0.0.1:" + std::to_string(server.port());
     release::Settings settings;
@@ -63,12 +57,13 @@ protected:
         Outcome outcome;
         std::mutex mutex;
         std::promise<void> done;
-        Download download(settings, destination,
-                          [&](std::int64_t written, std::int64_t) {
-                              std::lock_guard lock(mutex);
-                              outcome.written.push_back(written);
-                          },
-                          options);
+        Download download(
+            settings, destination,
+            [&](std::int64_t written, std::int64_t) {
+                std::lock_guard lock(mutex);
+                outcome.written.push_back(written);
+            },
+            options);
         if (cancelFirst)
             download.cancel();
         download.start(url, [&](DownloadResult result) {
@@ -96,7 +91,7 @@ protected:
     void interrupted(const std::string& url, std::int64_t bytes, const std::string& onDisk,
                      const std::string& etag = "\"fault-1\"", std::size_t padTo = 0) {
         std::string record = *encodeResumeRecord({url, "package.dmg.partial", bytes, etag, ""});
-        record.resize(std::max(record.size(), padTo), ' ');  // blanks keep it a valid record
+        record.resize(std::max(record.size(), padTo), ' '); // blanks keep it a valid record
         platform::writeFileAtomically(beside("resume"), record);
         platform::writeFileAtomically(beside("partial"), onDisk);
         platform::writeFileAtomically(beside("source"), url);
@@ -104,51 +99,77 @@ protected:
 };
 
 TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
-    const std::string file = "https://localhost/file", cut = content.substr(0, 1000);
+    const std::string at = "https://localhost/", file = at + "file", cut = content.substr(0, 1000);
+    const std::string dropped = "网络连接已中断：与服务器“localhost”的连接在传输中断开";
+    const auto badCertificate = [](const char* host) {
+        return "服务器“"s + host + "”的证书无效，无法确认它的身份";
+    };
+    // What a stopped run of `file` left, optionally with one of its files then replaced.
+    const auto stopped = [&](std::string onDisk, std::string etag = "\"fault-1\"",
+                             std::size_t padTo = 0, const char* replaced = nullptr,
+                             std::string text = "") {
+        return std::function<void()>([=, this] {
+            interrupted(file, 1000, onDisk, etag, padTo);
+            if (replaced)
+                platform::writeFileAtomically(beside(replaced), text);
+        });
+    };
     const struct {
         std::string url;
-        std::function<void()> before;
-        std::string outcome;  // "file", or the error's description
-        std::string range;  // the Range header sent last
+        std::string outcome; // "file", or the error's description
+        std::function<void()> before = {};
+        std::string range = ""; // the Range header sent last
         bool recordKept = false;
     } cases[] = {
-        {file, {}, "file", "", false},
-        {"https://localhost/to/..%2Ffile", {}, "file", "", false},  // a relative hop
-        {"https://localhost/status/200", {}, "file", "", false},  // empty: for the size check to refuse
-        {"https://localhost/no-length", {}, "file", "", false},
+        {file, "file"},
+        {at + "to/..%2Ffile", "file"}, // a relative hop
+        {at + "status/200", "file"},   // empty: for the size check to refuse
+        {at + "no-length", "file"},
         // A folder in the way of the finished file would fail every later run.
-        {file, [&] { fs::remove(destination), fs::create_directories(destination / "in" / "the-way"); }, "file", "", false},
+        {file, "file",
+         [&] { fs::remove(destination), fs::create_directories(destination / "in/the-way"); }},
         // What a stopped run left is continued, cut back to what the record vouches for.
-        {file, [&] { interrupted(file, 1000, cut); }, "file", "bytes=1000-", false},
-        {file, [&] { interrupted(file, 1000, cut + "unsynced"); }, "file", "bytes=1000-", false},
-        {file, [&] { interrupted(file, 1000, cut, "\"fault-1\"", resumeRecordLimit - 1); }, "file", "bytes=1000-", false},
+        {file, "file", stopped(cut), "bytes=1000-"},
+        {file, "file", stopped(cut + "unsynced"), "bytes=1000-"},
+        {file, "file", stopped(cut, "\"fault-1\"", resumeRecordLimit - 1), "bytes=1000-"},
         // Any doubt about the record starts afresh.
-        {file, [&] { interrupted(file, 1000, cut, "\"fault-1\"", resumeRecordLimit); }, "file", "", false},
-        {file, [&] { interrupted(file, 1000, cut.substr(0, 999)); }, "file", "", false},
-        {file, [&] { interrupted(file, 1000, cut, "W/\"fault-1\""); }, "file", "", false},
-        {file, [&] { interrupted(file + "?", 1000, cut); }, "file", "", false},
-        {file, [&] { interrupted(file, 1000, cut), platform::writeFileAtomically(beside("source"), file + "\n"); }, "file", "", false},
-        {file, [&] { interrupted(file, 1000, cut), platform::writeFileAtomically(beside("resume"), R"({"url":"https://localhost/file","partialFile":"../package.dmg.partial","bytes":1000,"etag":"\"fault-1\"","lastModified":""})"); }, "file", "", false},
+        {file, "file", stopped(cut, "\"fault-1\"", resumeRecordLimit)},
+        {file, "file", stopped(cut.substr(0, 999))},
+        {file, "file", stopped(cut, "W/\"fault-1\"")},
+        {file, "file", [&] { interrupted(file + "?", 1000, cut); }},
+        {file, "file", stopped(cut, "\"fault-1\"", 0, "source", file + "\n")},
+        {file, "file",
+         stopped(cut, "\"fault-1\"", 0, "resume",
+                 R"({"url":"https://localhost/file","partialFile":"../package.dmg.partial",)"
+                 R"("bytes":1000,"etag":"\"fault-1\"","lastModified":""})")},
         // Answers that are not the file, and hops off the allowed host, or judged
         // differently from how they were written.
-        {"https://localhost/status/404", {}, "下载失败", "", false},
-        {"https://localhost/status/302", {}, "下载失败", "", false},
-        {"https://localhost/loop", {}, "下载失败", "", false},
-        {"https://localhost/to/https%3A%2F%2Fevil.example%2Fp.dmg", {}, "下载失败", "", false},
-        {"https://localhost/to/http%3A%2F%2Flocalhost%2Ffile", {}, "下载失败", "", false},
-        {"https://localhost/to/https%3A%2F%2Flocalhost%2Ffile%3F", {}, "下载失败", "", false},
-        {"https://localhost/to/HTTPS%3A%2F%2Flocalhost%2Ffile", {}, "下载失败", "", false},
-        {"https://localhost/to/%2Ffile%23", {}, "下载失败", "", false},
+        {at + "status/404", "下载失败"},
+        {at + "status/302", "下载失败"},
+        {at + "loop", "下载失败"},
+        {at + "to/https%3A%2F%2Fevil.example%2Fp.dmg", "下载失败"},
+        {at + "to/http%3A%2F%2Flocalhost%2Ffile", "下载失败"},
+        {at + "to/https%3A%2F%2Flocalhost%2Ffile%3F", "下载失败"},
+        {at + "to/HTTPS%3A%2F%2Flocalhost%2Ffile", "下载失败"},
+        {at + "to/%2Ffile%23", "下载失败"},
         // A refused range is forgotten, so the next start is fresh.
-        {"https://localhost/status/416", [&] { interrupted("https://localhost/status/416", 5, "12345"); }, "下载失败", "bytes=5-", false},
+        {at + "status/416", "下载失败", [&] { interrupted(at + "status/416", 5, "12345"); },
+         "bytes=5-"},
         // Transport failures, in words a user understands.
-        {"https://localhost/drop", {}, "网络连接已中断：与服务器“localhost”的连接在传输中断开", "", true},
-        {"https://localhost/bad-tags/drop", {}, "网络连接已中断：与服务器“localhost”的连接在传输中断开", "", false},
-        {"https://localhost/stall", {}, "请求超时：3 秒内没有收到数据", "", true},
-        {file, [&] { options.connectTo = {"localhost:443:127.0.0.1:1"}; }, "无法连接到服务器“localhost”，请检查网络连接", "", false},
-        {file, [&] { options.caBundle.clear(); }, "服务器“localhost”的证书无效，无法确认它的身份", "", false},
-        {"https://impostor.example/file", [&] { options.connectTo = {"impostor.example:443:127.0.0.1:" + std::to_string(server.port())}; settings.downloadHosts = {"impostor.example"}; }, "服务器“impostor.example”的证书无效，无法确认它的身份", "", false},
-        {"https://nowhere.invalid/file", {}, "找不到服务器“nowhere.invalid”，请检查网络连接", "", false},
+        {at + "drop", dropped, {}, "", true},
+        {at + "bad-tags/drop", dropped}, // validators that cannot be stored are dropped
+        {at + "stall", "请求超时：3 秒内没有收到数据", {}, "", true},
+        {at + "trickle", "下载超时：2 秒内没有完成", [&] { options.totalTimeout = 2s; }, "", true},
+        {file, "无法连接到服务器“localhost”，请检查网络连接",
+         [&] { options.connectTo = {"localhost:443:127.0.0.1:1"}; }},
+        {file, badCertificate("localhost"), [&] { options.caBundle.clear(); }},
+        {"https://impostor.example/file", badCertificate("impostor.example"),
+         [&] {
+             options.connectTo = {"impostor.example:443:127.0.0.1:" +
+                                  std::to_string(server.port())};
+             settings.downloadHosts = {"impostor.example"};
+         }},
+        {"https://nowhere.invalid/file", "找不到服务器“nowhere.invalid”，请检查网络连接"},
     };
     for (const auto& c : cases) {
         for (const char* extension : {"resume", "partial", "source"})
@@ -167,15 +188,18 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
             EXPECT_EQ(server.lastRange(), c.range) << row;
         }
         const bool empty = c.url.ends_with("/200");
-        EXPECT_TRUE(slurp(destination) == (outcome.file ? (empty ? "" : content) : "older package")) << row;
+        EXPECT_TRUE(slurp(destination) == (outcome.file ? (empty ? "" : content) : "older package"))
+            << row;
         EXPECT_EQ(fs::exists(beside("resume")), c.recordKept) << row;
-        if (c.recordKept) {  // it vouches for bytes that are all on disk
+        if (c.recordKept) { // it vouches for bytes that are all on disk
             EXPECT_EQ(decodeResumeRecord(slurp(beside("resume")))->bytes,
-                      static_cast<std::int64_t>(slurp(beside("partial")).size())) << row;
+                      static_cast<std::int64_t>(slurp(beside("partial")).size()))
+                << row;
         }
         if (outcome.file) {
             EXPECT_EQ(slurp(beside("source")), c.url) << row;
-            EXPECT_EQ(outcome.written.back(), empty ? 0 : static_cast<std::int64_t>(content.size())) << row;
+            EXPECT_EQ(outcome.written.back(), empty ? 0 : static_cast<std::int64_t>(content.size()))
+                << row;
             EXPECT_TRUE(std::is_sorted(outcome.written.begin(), outcome.written.end())) << row;
             EXPECT_EQ(outcome.written.front(), c.range.empty() ? 0 : 1000) << row;
         }
@@ -209,16 +233,16 @@ TEST_F(DownloadTest, TheServicesSmallGetIsBoundedAndFollowsOnlyHttps) {
     const struct {
         std::string path;
         std::size_t limit;
-        std::string outcome;  // status and body size, or the error
+        std::string outcome; // status and body size, or the error
     } cases[] = {
         {"/file", size, "200 " + std::to_string(size)},
-        {"/file", size - 1, "too large"},  // cut off as it streams
+        {"/file", size - 1, "too large"}, // cut off as it streams
         {"/to/%2Ffile", size, "200 " + std::to_string(size)},
-        {"/to/http%3A%2F%2Flocalhost%2Ffile", size, "302 0"},  // not followed
+        {"/to/http%3A%2F%2Flocalhost%2Ffile", size, "302 0"}, // not followed
         {"/to/HTTPS%3A%2F%2Flocalhost%2Ffile", size, "302 0"},
         {"/loop", size, "302 0"},
-        {"/file", 0, "服务器“localhost”的证书无效，无法确认它的身份"},  // no test CA
-        {"/stall", size, "cancelled"},  // stopped before it began
+        {"/file", 0, "服务器“localhost”的证书无效，无法确认它的身份"}, // no test CA
+        {"/stall", size, "cancelled"},                                 // stopped before it began
     };
     for (const auto& c : cases) {
         const int before = server.requests();
@@ -230,7 +254,8 @@ TEST_F(DownloadTest, TheServicesSmallGetIsBoundedAndFollowsOnlyHttps) {
         try {
             const HttpAnswer answer = httpsGet("https://localhost" + c.path, get, stop.get_token());
             outcome = answer.bodyTooLarge ? "too large"
-                                          : std::to_string(answer.status) + " " + std::to_string(answer.body.size());
+                                          : std::to_string(answer.status) + " " +
+                                                std::to_string(answer.body.size());
             EXPECT_LE(answer.body.size(), c.limit);
         } catch (const TransferError& error) {
             outcome = error.cancelled() ? "cancelled" : error.what();

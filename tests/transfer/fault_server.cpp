@@ -1,13 +1,24 @@
 #include "fault_server.h"
 
-#include <httplib.h>
-
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
+#include <httplib.h>
 #include <mutex>
+#include <random>
 #include <thread>
 
 namespace installer::testing {
+
+std::string randomContent(std::size_t size, unsigned seed) {
+    std::mt19937_64 random(seed);
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i + 8 <= size; i += 8) {
+        const std::uint64_t word = random();
+        std::memcpy(text.data() + i, &word, 8);
+    }
+    return text;
+}
 
 struct FaultServer::State {
     httplib::SSLServer server;
@@ -30,8 +41,8 @@ struct FaultServer::State {
     }
 };
 
-FaultServer::FaultServer(const std::filesystem::path& certFile, const std::filesystem::path& keyFile,
-                         std::string content)
+FaultServer::FaultServer(const std::filesystem::path& certFile,
+                         const std::filesystem::path& keyFile, std::string content)
     : state_(std::make_unique<State>(certFile, keyFile, std::move(content))) {
     State& s = *state_;
     auto& server = s.server;
@@ -43,10 +54,11 @@ FaultServer::FaultServer(const std::filesystem::path& certFile, const std::files
     });
     server.Get("/file", [&s](const httplib::Request&, httplib::Response& response) {
         response.set_header("ETag", "\"fault-1\"");
-        response.set_content_provider(s.content.size(), "application/octet-stream",
-                                      [&s](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                                          return sink.write(s.content.data() + offset, length);
-                                      });
+        response.set_content_provider(
+            s.content.size(), "application/octet-stream",
+            [&s](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                return sink.write(s.content.data() + offset, length);
+            });
     });
     const auto drop = [&s](const httplib::Request& request, httplib::Response& response) {
         if (request.path == "/drop") {
@@ -71,41 +83,54 @@ FaultServer::FaultServer(const std::filesystem::path& certFile, const std::files
     server.Get("/bad-tags/drop", drop);
     server.Get("/stall", [&s](const httplib::Request&, httplib::Response& response) {
         response.set_header("ETag", "\"fault-1\"");
-        response.set_content_provider(s.content.size(), "application/octet-stream",
-                                      [&s](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                                          if (offset == 0)
-                                              return sink.write(s.content.data(), 100);
-                                          s.waitForStop(std::chrono::seconds(20));
-                                          return false;
-                                      });
+        response.set_content_provider(
+            s.content.size(), "application/octet-stream",
+            [&s](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                if (offset == 0)
+                    return sink.write(s.content.data(), 100);
+                s.waitForStop(std::chrono::seconds(20));
+                return false;
+            });
+    });
+    // A little every 50 ms, well inside the data time-out, for about six seconds.
+    server.Get("/trickle", [&s](const httplib::Request&, httplib::Response& response) {
+        response.set_header("ETag", "\"fault-1\"");
+        response.set_content_provider(
+            s.content.size(), "application/octet-stream",
+            [&s](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                s.waitForStop(std::chrono::milliseconds(50));
+                return offset < 12'000 && sink.write(s.content.data() + offset, 100);
+            });
     });
     server.Get("/no-length", [&s](const httplib::Request&, httplib::Response& response) {
-        response.set_chunked_content_provider("application/octet-stream",
-                                      [&s](std::size_t offset, httplib::DataSink& sink) {
-                                          if (offset < s.content.size())
-                                              return sink.write(s.content.data() + offset,
-                                                                std::min<std::size_t>(65536, s.content.size() - offset));
-                                          sink.done();
-                                          return true;
-                                      });
+        response.set_chunked_content_provider(
+            "application/octet-stream", [&s](std::size_t offset, httplib::DataSink& sink) {
+                if (offset < s.content.size())
+                    return sink.write(s.content.data() + offset,
+                                      std::min<std::size_t>(65536, s.content.size() - offset));
+                sink.done();
+                return true;
+            });
     });
     server.Get("/endless", [](const httplib::Request&, httplib::Response& response) {
         response.set_header("ETag", "\"endless\"");
-        response.set_chunked_content_provider("application/octet-stream",
-                                              [block = std::string(1 << 20, 'x')](std::size_t, httplib::DataSink& sink) {
-                                                  return sink.write(block.data(), block.size());
-                                              });
+        response.set_chunked_content_provider(
+            "application/octet-stream",
+            [block = std::string(1 << 20, 'x')](std::size_t, httplib::DataSink& sink) {
+                return sink.write(block.data(), block.size());
+            });
     });
-    server.Get(R"(/status/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
-        response.status = std::stoi(request.matches[1]);
-    });
+    server.Get(R"(/status/(\d+))",
+               [](const httplib::Request& request, httplib::Response& response) {
+                   response.status = std::stoi(request.matches[1]);
+               });
     server.Get("/loop", [](const httplib::Request&, httplib::Response& response) {
         response.set_redirect("/loop", 302);
     });
     server.Get(R"(/to/(.+))", [](const httplib::Request& request, httplib::Response& response) {
         response.set_redirect(httplib::detail::decode_url(request.matches[1], false), 302);
     });
-    server.set_tcp_nodelay(true);  // small answers would otherwise wait on delayed ACKs
+    server.set_tcp_nodelay(true); // small answers would otherwise wait on delayed ACKs
     s.port = server.bind_to_any_port("127.0.0.1");
     if (s.port <= 0)
         throw std::runtime_error("fault server: cannot bind a loopback port");
@@ -124,8 +149,12 @@ FaultServer::~FaultServer() {
     state_->thread.join();
 }
 
-int FaultServer::port() const { return state_->port; }
-int FaultServer::requests() const { return state_->requests; }
+int FaultServer::port() const {
+    return state_->port;
+}
+int FaultServer::requests() const {
+    return state_->requests;
+}
 std::string FaultServer::lastRange() const {
     std::lock_guard lock(state_->mutex);
     return state_->lastRange;

@@ -6,6 +6,9 @@
 
 namespace installer::testing {
 
+// Bytes no test file holds by chance; the tail past a multiple of 8 stays zero.
+std::string randomContent(std::size_t size, unsigned seed);
+
 // An HTTPS server on loopback that misbehaves on demand, for what a static host will
 // not do: drops, stalls, bodies without or past an announced length, endless bodies,
 // redirects anywhere and loops, and odd statuses. Each path names one behaviour:
@@ -13,6 +16,7 @@ namespace installer::testing {
 //   /drop              like /file, but sends half of what was asked, then hangs up
 //   /bad-tags/drop     the same with an ETag and Last-Modified that are not UTF-8
 //   /stall             sends a little, then nothing until the server stops
+//   /trickle           sends a little at a time for seconds, then hangs up
 //   /no-length         the content in chunks, so with no length
 //   /endless           a chunked body with an ETag that never ends
 //   /status/N          an empty answer of status N
@@ -27,8 +31,8 @@ public:
     FaultServer& operator=(const FaultServer&) = delete;
 
     int port() const;
-    int requests() const;  // answered so far
-    std::string lastRange() const;  // the Range header of the latest request
+    int requests() const;          // answered so far
+    std::string lastRange() const; // the Range header of the latest request
 
 private:
     struct State;

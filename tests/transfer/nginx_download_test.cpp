@@ -1,18 +1,16 @@
 // Download from nginx, a real static host: continuing with Range and If-Range, a file
 // changed on the host between two starts, and a transfer killed outright.
 
+#include "fault_server.h"
 #include "hosts/nginx_host.h"
 #include "platform/file.h"
 #include "support/process.h"
 #include "transfer/download.h"
 #include "transfer/resume_record.h"
 
-#include <gtest/gtest.h>
-
 #include <csignal>
-#include <cstring>
 #include <future>
-#include <random>
+#include <gtest/gtest.h>
 #include <iostream>
 #include <sstream>
 #include <sys/wait.h>
@@ -23,16 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using installer::testing::NginxHost;
-
-std::string randomContent(std::size_t size, unsigned seed) {
-    std::mt19937_64 random(seed);
-    std::string text(size, '\0');
-    for (std::size_t i = 0; i + 8 <= size; i += 8) {
-        const std::uint64_t word = random();
-        std::memcpy(text.data() + i, &word, 8);
-    }
-    return text;
-}
+using installer::testing::randomContent;
 
 class NginxDownload : public ::testing::Test {
 protected:
@@ -48,9 +37,8 @@ protected:
         fs::create_directories(destination.parent_path());
         platform::writeFileAtomically(www / "package.dmg", content);
         // Slow enough that a transfer can be stopped half-way.
-        nginx = std::make_unique<NginxHost>(
-            www, ca,
-            installer::testing::NginxOptions{{}, 16 << 20});
+        nginx =
+            std::make_unique<NginxHost>(www, ca, installer::testing::NginxOptions{{}, 16 << 20});
     }
     std::string route() const { return "localhost:443:127.0.0.1:" + std::to_string(nginx->port()); }
 
@@ -74,7 +62,9 @@ protected:
                    },
                    {ca.caFile.string(), {route()}});
         self = &d;
-        d.start(url, [&](DownloadResult result) { done.set_value(std::holds_alternative<fs::path>(result)); });
+        d.start(url, [&](DownloadResult result) {
+            done.set_value(std::holds_alternative<fs::path>(result));
+        });
         auto future = done.get_future();
         EXPECT_EQ(future.wait_for(30s), std::future_status::ready);
         run.ok = future.get();
@@ -84,7 +74,8 @@ protected:
     std::optional<ResumeRecord> record() const {
         if (!fs::exists(destination.string() + ".resume"))
             return std::nullopt;
-        return decodeResumeRecord(platform::readFile(destination.string() + ".resume", resumeRecordLimit));
+        return decodeResumeRecord(
+            platform::readFile(destination.string() + ".resume", resumeRecordLimit));
     }
 };
 
@@ -99,8 +90,9 @@ TEST_F(NginxDownload, WhatIsOnDiskIsContinuedOnlyWhileItIsStillTheHostsFile) {
     // on disk is the whole of it.
     platform::writeFileAtomically(destination.string() + ".partial", content);
     const auto size = static_cast<std::int64_t>(content.size());
-    platform::writeFileAtomically(destination.string() + ".resume",
-                                  *encodeResumeRecord({url, "package.dmg.partial", size, kept->etag, ""}));
+    platform::writeFileAtomically(
+        destination.string() + ".resume",
+        *encodeResumeRecord({url, "package.dmg.partial", size, kept->etag, ""}));
     ASSERT_TRUE(download(url).ok);
     EXPECT_NE(nginx->accessLog().rfind("GET /package.dmg 416 "), std::string::npos);
     EXPECT_TRUE(cached() == content);
@@ -138,15 +130,16 @@ TEST_F(NginxDownload, KilledAnywhereTheNextRunFetchesLittleTwice) {
             const auto bytes = fs::file_size(partial, noFile);
             return noFile ? 0.0 : static_cast<double>(bytes);
         };
-        while (written() < point * size &&
-               std::chrono::steady_clock::now() < deadline && ::waitpid(pid, nullptr, WNOHANG) == 0)
+        while (written() < point * size && std::chrono::steady_clock::now() < deadline &&
+               ::waitpid(pid, nullptr, WNOHANG) == 0)
             std::this_thread::sleep_for(1ms);
         ::kill(pid, SIGKILL);
         installer::testing::waitForChild(pid, 10s);
-        received.push_back(static_cast<std::int64_t>(written()));  // all it wrote survives a kill
+        received.push_back(static_cast<std::int64_t>(written())); // all it wrote survives a kill
     }
-    EXPECT_EQ(installer::testing::waitForChild(installer::testing::spawnProcess(child, {}), 60s), 0);
-    EXPECT_TRUE(platform::readFile(big, size) == package);  // no splice anywhere
+    EXPECT_EQ(installer::testing::waitForChild(installer::testing::spawnProcess(child, {}), 60s),
+              0);
+    EXPECT_TRUE(platform::readFile(big, size) == package); // no splice anywhere
 
     // Every request is logged once nginx has seen its connection end.
     struct Fetch {
@@ -157,10 +150,13 @@ TEST_F(NginxDownload, KilledAnywhereTheNextRunFetchesLittleTwice) {
          fetches.size() <= std::size(points) && std::chrono::steady_clock::now() < deadline;) {
         fetches.clear();
         std::istringstream log(nginx->accessLog());
-        for (std::string method, uri, status, sent, range, rest; log >> method >> uri >> status >> sent >> range;) {
+        for (std::string method, uri, status, sent, range, rest;
+             log >> method >> uri >> status >> sent >> range;) {
             std::getline(log, rest);
             if (uri == "/big.dmg")
-                fetches.push_back({range.starts_with("range=\"bytes=") ? std::stoll(range.substr(13)) : 0, std::stoll(sent)});
+                fetches.push_back(
+                    {range.starts_with("range=\"bytes=") ? std::stoll(range.substr(13)) : 0,
+                     std::stoll(sent)});
         }
         std::this_thread::sleep_for(10ms);
     }
@@ -170,10 +166,6 @@ TEST_F(NginxDownload, KilledAnywhereTheNextRunFetchesLittleTwice) {
     for (std::size_t i = 0; i < std::size(points); ++i) {
         const std::int64_t twice = fetches[i].start + fetches[i].sent - fetches[i + 1].start;
         worst = std::max(worst, twice);
-        std::cout << "killed at " << points[i] * 100 << "%: sent " << fetches[i].sent << " from "
-                  << fetches[i].start << ", next run from " << fetches[i + 1].start
-                  << ", fetched twice " << twice << " bytes, of them received "
-                  << received[i] - fetches[i + 1].start << "\n";
         EXPECT_LE(twice, allowed) << "kill point " << points[i];
         // What the killed run had received is lost only back to its last checkpoint.
         EXPECT_LE(received[i] - fetches[i + 1].start, checkpointBytes + (64 << 10)) << points[i];

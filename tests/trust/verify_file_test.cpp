@@ -35,22 +35,17 @@ std::string outcome(const std::filesystem::path& file, const release::Package& p
     }
 }
 
-TEST(VerifyFile, AcceptsTheExactPackageAcrossBufferBoundaries) {
-    TempDir dir;
-    for (const std::size_t size :
-         {std::size_t{1}, std::size_t{1} << 20, (std::size_t{1} << 21) + 7}) {
-        std::string content(size, '\0');
-        for (std::size_t i = 0; i < size; ++i)
-            content[i] = static_cast<char>(i * 31 + i / 4093);
-        writeFile(dir / "package.dmg", content);
-        EXPECT_EQ(outcome(dir / "package.dmg", packageFor(content)), "ok") << size;
-    }
-}
-
 TEST(VerifyFile, ShapeAndSizeAreJudgedBeforeTheContent) {
     TempDir dir;
     const std::string content = "disk image bytes";
     const auto package = packageFor(content);
+    // Across read buffers: past one, exactly one, and a single byte.
+    std::string big((std::size_t{1} << 21) + 7, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 31 + i / 4093);
+    writeFile(dir / "big.dmg", big);
+    writeFile(dir / "exact.dmg", big.substr(0, std::size_t{1} << 20));
+    writeFile(dir / "one.dmg", "1");
     std::string changed = content;
     changed[3] ^= 1;
     writeFile(dir / "good.dmg", content);
@@ -66,10 +61,13 @@ TEST(VerifyFile, ShapeAndSizeAreJudgedBeforeTheContent) {
     std::transform(upper.sha256.begin(), upper.sha256.end(), upper.sha256.begin(), ::toupper);
     const struct {
         const char* name;
-        const release::Package& package;
+        release::Package package;
         std::string expected;
     } cases[] = {
         {"good.dmg", package, "ok"},
+        {"big.dmg", packageFor(big), "ok"},
+        {"exact.dmg", packageFor(big.substr(0, std::size_t{1} << 20)), "ok"},
+        {"one.dmg", packageFor("1"), "ok"},
         {"changed.dmg", package, "安装包校验失败"},
         {"good.dmg", upper, "安装包校验失败"},
         {"empty.dmg", package, "安装包大小无效"},
