@@ -35,7 +35,7 @@ InstallSandbox::InstallSandbox()
                                             {"HOME", home.string()},
                                             {"SAMPLE_APP_HEALTH", "ready"}}) {
         const char* old = std::getenv(name.c_str());
-        savedEnvironment_[name] = old ? old : "\x01";
+        savedEnvironment_[name] = old ? std::optional<std::string>(old) : std::nullopt;
         ::setenv(name.c_str(), value.c_str(), 1);
     }
     system.home = home;
@@ -51,10 +51,10 @@ InstallSandbox::~InstallSandbox() {
             emulatedTool("hdiutil", {"detach", mount.path().string()});
     }
     for (const auto& [name, value] : savedEnvironment_) {
-        if (value == "\x01")
-            ::unsetenv(name.c_str());
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
         else
-            ::setenv(name.c_str(), value.c_str(), 1);
+            ::unsetenv(name.c_str());
     }
 }
 
@@ -70,6 +70,7 @@ Release InstallSandbox::release(const ReleaseRecipe& recipe) {
 
 void InstallSandbox::installAtTarget(const ReleaseRecipe& recipe) {
     const Release old = release(recipe);
+    fs::remove_all(target);
     fs::copy(old.bundle, target, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
 }
 
@@ -150,6 +151,14 @@ std::vector<std::string> InstallSandbox::hiddenEntries() const {
             names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string InstallSandbox::leftBehind() const {
+    std::string state = fs::exists(target) ? versionAtTarget() : "nothing";
+    for (const auto& name : hiddenEntries())
+        state += (name.rfind(".tavelo-new-", 0) == 0 ? ", staging " : ", previous ") +
+                 bundleShortVersion(apps / name);
+    return allDetached() ? state : state + ", image attached";
 }
 
 int InstallSandbox::records() const {

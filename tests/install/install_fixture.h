@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 
 namespace installer::testing {
@@ -44,7 +45,7 @@ public:
 
     // Releases are cached per version and build: making one costs a few tool runs.
     Release release(const ReleaseRecipe& recipe = {});
-    // Puts a sealed bundle of this version at the target, as an earlier install would.
+    // Replaces the target by a sealed bundle of this version, as an earlier install would.
     void installAtTarget(const ReleaseRecipe& recipe);
     // The health-file behaviour of the next launched sample app (see sample_app.cpp).
     void healthMode(const std::string& mode);
@@ -65,13 +66,16 @@ public:
     // Every attached image was detached and its folder is gone.
     bool allDetached() const;
     std::vector<std::string> hiddenEntries() const; // sorted
-    int records() const;                            // transaction records in the user's Library
+    // The version at the target, each bundle hidden beside it and an image still
+    // attached: "1.1.0" when a transaction left nothing behind.
+    std::string leftBehind() const;
+    int records() const; // transaction records in the user's Library
     std::string versionAtTarget() const { return bundleShortVersion(target); }
     bool sealed(const std::filesystem::path& bundle) const;
 
 private:
     std::map<std::string, Release> releases_;
-    std::map<std::string, std::string> savedEnvironment_;
+    std::map<std::string, std::optional<std::string>> savedEnvironment_;
 };
 
 } // namespace installer::testing

@@ -1,5 +1,8 @@
-// The build step that compiles an edition's settings into the binary.
+// The test edition's binary as a user or the installed application runs it (its standard
+// output, standard error and exit status; which mode runs and the order of its checks
+// are in tests/entry), and the build step that compiles its settings into it.
 
+#include "support/fixtures.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -42,9 +45,27 @@ TEST(Edition, TheSettingsBecomeOneCompactTextInTheFixedOrder) {
               R"("installerVersion":"1.0.5","installerBuildNumber":6,"appBuildNumber":22,)"
               R"("keys":{"prod-release-v1":"Sm8WxYENL1vMGGpv0oyQyLvB1pabePCrjqeCcP38T50"},)"
               R"("downloadHosts":["packages.tavelo.example"]})");
-    EXPECT_EQ(settingsText(embedded(
-                  dir, readText(std::string(INSTALLER_SOURCE_DIR) + "/config/production.json"))),
-              settingsText(embedded(dir, pretty)));
+}
+
+TEST(Cli, OneLineOnTheRightStreamAndTheExitStatusTellTheOutcome) {
+    const TempDir dir;
+    writeFile(dir / "good.json", testEditionSigner().envelope(testEditionManifest().dump()));
+    const struct {
+        std::vector<std::string> args;
+        ProcessResult expected;
+    } cases[] = {
+        {{"--verify-manifest", (dir / "good.json").string()}, {0, "VERIFIED 1.4.2\n", ""}},
+        {{"--update", "--manifest", (dir / "good.json").string(), "--wait-pid", "1"},
+         {1, "", "安装失败：进程参数无效\n"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {INSTALLER_TEST_BINARY};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const ProcessResult result = runProcess(argv);
+        EXPECT_EQ(result.status, c.expected.status) << c.args.front();
+        EXPECT_EQ(result.out, c.expected.out) << c.args.front();
+        EXPECT_EQ(result.err, c.expected.err) << c.args.front();
+    }
 }
 
 } // namespace

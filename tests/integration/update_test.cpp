@@ -1,8 +1,7 @@
-// Update mode end to end, as the installed application drives it: the sample app 1.0.0
-// starts the real installer of the test edition for 1.1.0 and exits on READY; the
-// installer swaps, starts the new app and waits for its confirmation. Then the same
-// update killed at every tool it runs and while it waits for the new app: the next
-// update made the same way finishes what the dead one left.
+// Update mode end to end: the sample app 1.0.0 starts the real installer of the test
+// edition for 1.1.0 and exits on READY; the installer swaps, starts the new app and
+// waits for its confirmation. Killed at every tool and while it waits for the new app,
+// the next update made the same way finishes what the dead one left.
 
 #include "support/fixtures.h"
 #include "support/process.h"
@@ -48,13 +47,8 @@ protected:
         newRelease = makeRelease(root / "r110", {.version = "1.1.0", .build = "110"});
         fs::copy(oldRelease.bundle, target,
                  fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-        auto json = testEditionManifest();
-        json["appVersion"] = "1.1.0";
-        json["buildNumber"] = 110;
-        json["package"]["sizeBytes"] = newRelease.package.sizeBytes;
-        json["package"]["sha256"] = newRelease.package.sha256;
         manifest = (root / "manifest.json").string();
-        writeFile(manifest, testEditionSigner().envelope(json.dump()));
+        writeFile(manifest, testEditionSigner().envelope(releaseManifest(newRelease).dump()));
     }
 
     void TearDown() override {
@@ -63,19 +57,20 @@ protected:
         ::prctl(PR_SET_CHILD_SUBREAPER, 0);
     }
 
-    bool nothingHidden() const {
+    // 1.1.0 is at the target, sealed, nothing is hidden beside it and every image is
+    // detached.
+    void expectUpdated(const std::string& moment) const {
+        EXPECT_EQ(bundleShortVersion(target), "1.1.0") << moment;
+        EXPECT_EQ(emulatedTool("codesign", {"--verify", "--deep", "--strict", target.string()}), 0)
+            << moment;
         for (const auto& entry : fs::directory_iterator(apps))
-            if (entry.path().filename().string().rfind(".tavelo-", 0) == 0)
-                return false;
-        return true;
+            EXPECT_NE(entry.path().filename().string().rfind(".tavelo-", 0), 0u) << moment;
+        EXPECT_TRUE(fs::is_empty(tmp)) << moment;
     }
     static void waitFor(const fs::path& file) {
         for (int i = 0; i < 3000 && !fs::exists(file); ++i)
             std::this_thread::sleep_for(10ms);
         ASSERT_TRUE(fs::exists(file)) << file << " never appeared";
-    }
-    static bool sealed(const fs::path& bundle) {
-        return emulatedTool("codesign", {"--verify", "--deep", "--strict", bundle.string()}) == 0;
     }
     // A process id nobody has: a child that already ended and was reaped.
     static int deadPid() {
@@ -105,12 +100,9 @@ TEST_F(UpdateMode, TheInstalledAppUpdatesItself) {
     const int installer = std::stoi(appLog.substr(at + 10));
     EXPECT_EQ(waitForChild(installer, 60s), 0) << readText(support / "installer.log");
 
-    EXPECT_EQ(bundleShortVersion(target), "1.1.0");
-    EXPECT_TRUE(sealed(target));
-    EXPECT_TRUE(nothingHidden());
+    expectUpdated("first run");
     EXPECT_TRUE(fs::is_empty(support / "update-health"));
     EXPECT_EQ(readText(support / "installer.log"), ""); // nothing on standard error
-    EXPECT_TRUE(fs::is_empty(tmp));                     // the image was detached
     // The new app ran with the transaction id.
     EXPECT_NE(
         readText(support / "sample-app.log").find("started 1.1.0 110 --installer-transaction="),
@@ -153,10 +145,7 @@ TEST_F(UpdateMode, AKilledUpdateIsFinishedByTheNextOne) {
         // After these the new app confirmed its start after all: that release is installed.
         const bool confirmed = moment == "open" || moment == "hdiutil-detach";
         EXPECT_EQ(next.status, confirmed ? 1 : 0) << moment << next.err;
-        EXPECT_EQ(bundleShortVersion(target), "1.1.0") << moment;
-        EXPECT_TRUE(sealed(target)) << moment;
-        EXPECT_TRUE(nothingHidden()) << moment;
-        EXPECT_TRUE(fs::is_empty(tmp)) << moment; // every image detached
+        expectUpdated(moment);
     }
 }
 
