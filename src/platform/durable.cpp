@@ -1,11 +1,9 @@
 #include "platform/durable.h"
 
 #include "platform/file.h"
-#include "platform/scope_exit.h"
 #include "platform/system_error.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
@@ -75,31 +73,8 @@ void syncTree(const std::filesystem::path& root) {
 }
 
 void writeFileDurably(const std::filesystem::path& path, std::string_view bytes) {
-    constexpr std::string_view action = "无法写入文件";
-    std::string temporary = path.string() + ".XXXXXX";
-    UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (!fd)
-        throwSystemError(errno, action, path);
-    bool renamed = false;
-    const ScopeExit removeTemporary([&] {
-        if (!renamed)
-            ::unlink(temporary.c_str());
-    });
-    for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t put = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (put < 0) {
-            if (errno == EINTR)
-                continue;
-            throwSystemError(errno, action, path);
-        }
-        done += static_cast<std::size_t>(put);
-    }
-    syncDescriptor(fd.get(), Depth::throughDriveCache, path);
-    if (::close(fd.release()) != 0)
-        throwSystemError(errno, action, path);
-    if (::rename(temporary.c_str(), path.c_str()) != 0)
-        throwSystemError(errno, action, path);
-    renamed = true;
+    writeFileAtomically(path, bytes,
+                        [&](int fd) { syncDescriptor(fd, Depth::throughDriveCache, path); });
     syncPath(path.parent_path());
 }
 

@@ -71,7 +71,8 @@ std::string readFile(const std::filesystem::path& path, std::size_t limit) {
     return content;
 }
 
-void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
+void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+                         const std::function<void(int fd)>& written) {
     constexpr std::string_view action = "无法写入文件";
     std::string temporary = path.string() + ".XXXXXX";
     UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
@@ -91,6 +92,8 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view byt
         }
         done += static_cast<std::size_t>(put);
     }
+    if (written)
+        written(fd.get());
     if (::close(fd.release()) != 0)
         throwSystemError(errno, action, path);
     if (::rename(temporary.c_str(), path.c_str()) != 0)

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -36,7 +37,10 @@ std::string readFile(const std::filesystem::path& path, std::size_t limit);
 
 // Replaces the file at path with bytes so that a reader sees the old content or the new,
 // never a part: written beside it under a temporary name, then renamed over it.
-void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes);
+// `written`, when given, runs on the complete temporary file's descriptor before the
+// rename (to sync it, say).
+void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+                         const std::function<void(int fd)>& written = {});
 
 // A command-line path as the file URL the system would make of it: absolute against the
 // current folder, without a trailing slash. Nothing else is normalised.
