@@ -8,9 +8,9 @@ using namespace installer;
 FUZZ_TARGET(data, size) {
     const auto output = fuzz::text(data, size);
     try {
+        // Taken as the tool reports it, even empty; but never a path cut short by a NUL.
         const std::string mountPoint = install::mountPointOf(output);
-        fuzz::check(!mountPoint.empty() && mountPoint.find('\0') == std::string::npos,
-                    "a mount point is a whole path");
+        fuzz::check(mountPoint.find('\0') == std::string::npos, "a mount point is a whole path");
     } catch (const InstallerError&) {
     } catch (const platform::PropertyListError&) {
     }
