@@ -106,12 +106,12 @@ std::optional<std::string> resolveLocation(std::string_view baseText, std::strin
 
     std::string result = std::string(scheme) + ":";
     if (authority)
-        result += "//" + std::string(*authority);
+        result.append("//").append(*authority);
     result += path;
     if (query)
-        result += "?" + std::string(*query);
+        result.append("?").append(*query);
     if (r.fragment)
-        result += "#" + std::string(*r.fragment);
+        result.append("#").append(*r.fragment);
     return result;
 }
 

@@ -132,8 +132,9 @@ TEST_F(Install, TheOfferMustBeNewerAndMatchItsManifest) {
             << c.installed.version << " -> " << c.offered.version << " " << c.offered.archs;
         EXPECT_EQ(box.leftBehind(),
                   c.expected == std::string("ok") ? c.offered.version : c.installed.version);
-        if (std::string(c.expected).rfind("安装包", 0) == 0) // a changed package is not mounted
+        if (std::string(c.expected).rfind("安装包", 0) == 0) { // a changed package is not mounted
             EXPECT_EQ(box.count("hdiutil attach"), attaches);
+        }
     }
 }
 

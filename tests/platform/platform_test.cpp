@@ -61,7 +61,7 @@ std::string outcome(const std::string& bytes) {
 TEST(PropertyList, HostileListsAreReadWholeOrRefusedQuickly) {
     std::vector<std::string> deep, shared;
     for (std::uint32_t i = 0; i < 466'000; ++i)
-        deep.push_back("\xA1" + bigEndian(i + 1, 3));
+        deep.push_back(std::string("\xA1").append(bigEndian(i + 1, 3)));
     deep.push_back("\x50");
     for (char i = 1; i <= 40; ++i)
         shared.push_back("\xA2"s + i + i); // each array names the next one twice

@@ -73,7 +73,7 @@ TEST(BundleVersion, ReadsTheIdentifierVersionAndBuildWholly) {
         {"<plist><dict><key>", refused},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const auto bundle = dir / ("b" + std::to_string(i) + ".app");
+        const auto bundle = dir / std::string("b").append(std::to_string(i)).append(".app");
         std::filesystem::create_directories(bundle / "Contents");
         testing::writeFile(bundle / "Contents/Info.plist", cases[i].plist);
         EXPECT_EQ(outcome(bundle), cases[i].expected) << "row " << i;
