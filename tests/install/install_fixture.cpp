@@ -1,6 +1,7 @@
 #include "install_fixture.h"
 
 #include "platform/system_error.h"
+#include "trust/crypto.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,7 +23,8 @@ void ScriptedFileManager::move(const fs::path& from, const fs::path& to) const {
 
 InstallSandbox::InstallSandbox()
     : apps(root / "Applications"), home(root / "home"), control(root / "control"),
-      tools(root / "tools"), target(apps / (std::string(testAppName) + ".app")) {
+      tools(root / "tools"), target(apps / (std::string(testAppName) + ".app")),
+      appSupport(home / "Library/Application Support" / testAppName) {
     for (const auto& dir : {apps, home, control, tools, root / "tmp"})
         fs::create_directories(dir);
     for (const char* tool : {"hdiutil", "lipo", "codesign", "ditto", "open"})
@@ -65,6 +67,23 @@ Release InstallSandbox::release(const ReleaseRecipe& recipe) {
         return found->second;
     const Release made = makeRelease(root / "releases" / key, recipe);
     releases_.emplace(key, made);
+    return made;
+}
+
+Release InstallSandbox::imageOf(const std::string& name,
+                                const std::function<void(const fs::path&)>& fill) {
+    Release made = release();
+    const fs::path folder = root / "images" / name;
+    fs::create_directories(folder);
+    fill(folder);
+    made.image = folder.string() + ".dmg";
+    makeImage(folder, made.image);
+    const std::string bytes = readText(made.image);
+    made.package.sizeBytes = static_cast<std::int64_t>(bytes.size());
+    trust::Sha256 hasher;
+    hasher.update(bytes.data(), bytes.size());
+    const auto digest = hasher.finish();
+    made.package.sha256 = trust::hex({reinterpret_cast<const char*>(digest.data()), 32});
     return made;
 }
 
@@ -137,13 +156,6 @@ int InstallSandbox::count(const std::string& prefix) const {
     return n;
 }
 
-bool InstallSandbox::allDetached() const {
-    std::error_code error;
-    if (fs::directory_iterator(root / "tmp", error) != fs::directory_iterator())
-        return false;
-    return count("hdiutil attach") == count("hdiutil detach");
-}
-
 std::vector<std::string> InstallSandbox::hiddenEntries() const {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(apps))
@@ -154,11 +166,14 @@ std::vector<std::string> InstallSandbox::hiddenEntries() const {
 }
 
 std::string InstallSandbox::leftBehind() const {
-    std::string state = fs::exists(target) ? versionAtTarget() : "nothing";
+    std::string state = fs::exists(target) ? bundleShortVersion(target) : "nothing";
     for (const auto& name : hiddenEntries())
         state += (name.rfind(".tavelo-new-", 0) == 0 ? ", staging " : ", previous ") +
                  bundleShortVersion(apps / name);
-    return allDetached() ? state : state + ", image attached";
+    // An attached image's folder stays until it is detached.
+    std::error_code error;
+    const bool detached = fs::directory_iterator(root / "tmp", error) == fs::directory_iterator();
+    return detached ? state : state + ", image attached";
 }
 
 int InstallSandbox::records() const {

@@ -28,7 +28,8 @@ public:
 
 // One install transaction in a sandbox: a system Applications folder, a home folder,
 // the emulated tools with their control folder, and a machine whose clock moves on
-// sleeping.
+// sleeping. The tools, the sample app and an installer binary started from here all
+// read the sandbox's folders from the environment.
 class InstallSandbox {
 public:
     InstallSandbox();
@@ -37,6 +38,7 @@ public:
     TempDir root;
     std::filesystem::path apps, home, control, tools;
     std::filesystem::path target;
+    std::filesystem::path appSupport; // the sample app's folder in the user's Library
     FakeSystem system;
     ScriptedFileManager files;
     std::vector<std::string> statuses;
@@ -45,6 +47,9 @@ public:
 
     // Releases are cached per version and build: making one costs a few tool runs.
     Release release(const ReleaseRecipe& recipe = {});
+    // A release whose image holds what `fill` put in its volume.
+    Release imageOf(const std::string& name,
+                    const std::function<void(const std::filesystem::path&)>& fill);
     // Replaces the target by a sealed bundle of this version, as an earlier install would.
     void installAtTarget(const ReleaseRecipe& recipe);
     // The health-file behaviour of the next launched sample app (see sample_app.cpp).
@@ -58,19 +63,15 @@ public:
     std::string install(const Release& release, std::optional<int> waitPID = std::nullopt);
     std::string install(const std::filesystem::path& package, const release::Manifest& manifest,
                         std::optional<int> waitPID = std::nullopt);
-
     // "ok" or the message of the graphical run's check before its download.
     std::string check(const Release& release);
 
-    int count(const std::string& prefix) const; // tool runs whose log line starts so
-    // Every attached image was detached and its folder is gone.
-    bool allDetached() const;
+    int count(const std::string& prefix) const;     // tool runs whose log line starts so
     std::vector<std::string> hiddenEntries() const; // sorted
     // The version at the target, each bundle hidden beside it and an image still
     // attached: "1.1.0" when a transaction left nothing behind.
     std::string leftBehind() const;
     int records() const; // transaction records in the user's Library
-    std::string versionAtTarget() const { return bundleShortVersion(target); }
     bool sealed(const std::filesystem::path& bundle) const;
 
 private:
