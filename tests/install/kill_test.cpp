@@ -1,9 +1,7 @@
-// The installer killed with SIGKILL in each stage of a transaction: mounting, copying,
-// between the two renames of the swap, launching and waiting for the new app. The
-// transaction runs in a forked child; a tool it was running goes on by itself, as
-// after a real kill. The next install of the same release, made the same way, must
-// finish or undo what the dead one left: a complete, sealed bundle at the target,
-// nothing hidden beside it, no record, every image detached.
+// The installer killed with SIGKILL in each stage of a transaction. It runs in a forked
+// child; a tool it was running goes on by itself, as after a real kill. The next install
+// of the same release must finish or undo what the dead one left: a sealed bundle at the
+// target, nothing hidden beside it, no record, every image detached.
 
 #include "install_fixture.h"
 
@@ -23,95 +21,76 @@ using namespace std::chrono_literals;
 constexpr auto renames = "the renames", healthWait = "the health wait";
 constexpr auto started = "1.1.0, previous 1.0.0, image attached";
 
-struct KillPoint {
-    std::vector<std::string> stops; // tool switches, each held once the one before was hit;
-                                    // or the renames, or the health wait
-    std::string afterKill;          // what the kill left
-    std::optional<int> waitPID;     // update mode
-    const char* health = "ready";   // how the app started by the killed run answers
-    std::string nextRun = "ok";     // what the next install answers
-};
-
 void waitFor(const fs::path& file) {
     for (int i = 0; i < 3000 && !fs::exists(file); ++i)
         std::this_thread::sleep_for(10ms);
     ASSERT_TRUE(fs::exists(file)) << file << " never appeared";
 }
 
-// Runs the transaction in a child, kills it at the point and waits until every tool or
-// app it left behind has ended (they become ours: this process is their subreaper).
-void killAt(const KillPoint& point, InstallSandbox& box, const Release& release) {
-    const std::string& first = point.stops.front();
-    const auto stopHere = [&] { // in the child: mark the moment, and wait for the kill
-        writeFile(box.control / ("blocked-" + first), "");
-        for (;;)
-            ::pause();
-    };
-    const bool atTool = first != renames && first != healthWait;
-    box.files = {}; // moves are counted from here
-    box.files.beforeMove = [&](int move) {
-        if (first == renames && move == 2)
-            stopHere();
-    };
-    box.onStatus = [&](const std::string& text) {
-        if (first == healthWait && text == "安装完成，正在确认启动…")
-            stopHere();
-    };
-    box.healthMode(point.health);
-    if (atTool)
-        writeFile(box.control / ("block-" + first), "");
-    const pid_t child = ::fork();
-    if (child == 0)
-        ::_exit(box.install(release, point.waitPID) == "ok");
-    for (std::size_t i = 0; i < point.stops.size(); ++i) {
-        waitFor(box.control / ("blocked-" + point.stops[i]));
-        if (i + 1 < point.stops.size()) {
-            writeFile(box.control / ("block-" + point.stops[i + 1]), "");
-            fs::remove(box.control / ("block-" + point.stops[i]));
-        }
-    }
-    ::kill(child, SIGKILL);
-    fs::remove(box.control / ("block-" + point.stops.back()));
-    fs::remove(box.control / ("blocked-" + first));
-    while (::waitpid(-1, nullptr, 0) > 0) {
-    }
-    box.files = {};
-    box.onStatus = nullptr;
-    box.healthMode("ready");
-}
-
-// One row per moment the installer can die at, each with what the kill left there.
 TEST(Kill, TheNextRunFinishesOrUndoesWhatTheKilledOneLeft) {
+    // Tools and apps the killed run left become ours, so they can be waited for.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     InstallSandbox box;
     const Release release = box.release();
-    const KillPoint points[] = {
+    const struct {
+        std::string stop;                // a tool's control switch, the renames or the health wait
+        std::string afterKill;           // what the kill left
+        std::optional<int> waitPID = {}; // update mode
+        const char* health = "ready";    // how the app started by the killed run answers
+        std::string nextRun = "ok";      // what the next install answers
+    } points[] = {
         // The image is mounted after the installer died, so only the system knows where.
-        {{"hdiutil-attach"}, "1.0.0, image attached", {}},
-        {{"ditto"}, "1.0.0, staging 1.1.0, image attached", {}},
-        {{renames}, "nothing, staging 1.1.0, previous 1.0.0, image attached", 4242},
+        {"hdiutil-attach", "1.0.0, image attached"},
+        {"ditto", "1.0.0, staging 1.1.0, image attached"},
+        {renames, "nothing, staging 1.1.0, previous 1.0.0, image attached", 4242},
         // The launch goes on without the installer, and the new app confirms after all.
-        {{"open"}, started, {}, "ready", "已安装相同或更新版本"},
-        {{healthWait}, started, {}, "none"},
+        {"open", started, {}, "ready", "已安装相同或更新版本"},
+        {healthWait, started, {}, "none"},
     };
     for (const auto& point : points) {
-        const std::string moment = point.stops.back() + (point.waitPID ? " (update mode)" : "");
         box.installAtTarget({.version = "1.0.0", .build = "100"});
-        killAt(point, box, release);
-        EXPECT_EQ(box.leftBehind(), point.afterKill) << moment;
+        const auto stopHere = [&] { // in the child: mark the moment, and wait for the kill
+            writeFile(box.control / ("blocked-" + point.stop), "");
+            for (;;)
+                ::pause();
+        };
+        box.files = {}; // moves are counted from here
+        box.files.beforeMove = [&](int move) {
+            if (point.stop == renames && move == 2)
+                stopHere();
+        };
+        box.onStatus = [&](const std::string& text) {
+            if (point.stop == healthWait && text == "安装完成，正在确认启动…")
+                stopHere();
+        };
+        box.healthMode(point.health);
+        writeFile(box.control / ("block-" + point.stop), "");
+        const pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(box.install(release, point.waitPID) == "ok");
+        waitFor(box.control / ("blocked-" + point.stop));
+        ::kill(child, SIGKILL);
+        fs::remove(box.control / ("block-" + point.stop));
+        fs::remove(box.control / ("blocked-" + point.stop));
+        while (::waitpid(-1, nullptr, 0) > 0) {
+        }
+        box.files = {};
+        box.onStatus = nullptr;
+        box.healthMode("ready");
+        EXPECT_EQ(box.leftBehind(), point.afterKill) << point.stop;
 
         // The graphical run checks the target before its download; update mode does not.
         const int infos = box.count("hdiutil info");
         std::string outcome = point.waitPID ? "ok" : box.check(release);
         if (outcome == "ok")
             outcome = box.install(release, point.waitPID);
-        EXPECT_EQ(outcome, point.nextRun) << moment;
-        EXPECT_EQ(box.leftBehind(), "1.1.0") << moment;
-        EXPECT_TRUE(box.sealed(box.target)) << moment;
-        EXPECT_EQ(box.records(), 0) << moment;
+        EXPECT_EQ(outcome, point.nextRun) << point.stop;
+        EXPECT_EQ(box.leftBehind(), "1.1.0") << point.stop;
+        EXPECT_TRUE(box.sealed(box.target)) << point.stop;
+        EXPECT_EQ(box.records(), 0) << point.stop;
         // The first run after the kill detaches what it left; a later one, while the
         // record stays for a repair, need not ask the system again.
-        EXPECT_LE(box.count("hdiutil info") - infos, 1) << moment;
+        EXPECT_LE(box.count("hdiutil info") - infos, 1) << point.stop;
     }
     while (::waitpid(-1, nullptr, 0) > 0) {
     }
