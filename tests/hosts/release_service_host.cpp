@@ -1,15 +1,13 @@
 #include "hosts/release_service_host.h"
 
-#include "steering.h"
-
 namespace installer::testing {
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// The service reads these files while it answers on its own threads; a rename means it
-// sees either the old content or the new, never half of it.
+// The service reads its releases while it answers on its own threads; a rename means
+// it sees either the old file or the new, never half of it.
 void replaceFile(const fs::path& path, std::string_view content) {
     const fs::path next = path.string() + ".next";
     writeFile(next, content);
@@ -36,12 +34,6 @@ void ReleaseServiceHost::addRelease(nlohmann::ordered_json manifest) {
     manifest.erase("issuedAt");
     manifest.erase("expiresAt");
     replaceFile(dir_ / "releases" / (manifest.value("releaseId", "") + ".json"), manifest.dump(2));
-}
-
-void ReleaseServiceHost::steer(const nlohmann::ordered_json& steering) {
-    const std::string text = steering.dump();
-    service::decodeSteering(text);
-    replaceFile(dir_ / "control.json", text);
 }
 
 } // namespace installer::testing

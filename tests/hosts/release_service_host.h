@@ -26,10 +26,6 @@ public:
     // the same id replaces it.
     void addRelease(nlohmann::ordered_json manifest);
 
-    // Replaces the steering (steering.h) from the next request on; an empty object
-    // restores normal answers. A steering the service would refuse throws here.
-    void steer(const nlohmann::ordered_json& steering);
-
 private:
     TempDir dir_;
     std::unique_ptr<service::ReleaseServer> server_;

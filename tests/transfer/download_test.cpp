@@ -20,16 +20,13 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
-using installer::testing::FaultServer;
-using installer::testing::randomContent;
 
 std::string slurp(const fs::path& file) {
     return platform::readFile(file, 1 << 30);
 }
 
 struct Outcome {
-    bool file = false;
-    std::string error; // its description
+    std::string error; // "file", or the error's description
     int code = 0;      // TransferError's code, 0 for other errors
     int completions = 0;
     std::vector<std::int64_t> written;
@@ -39,8 +36,8 @@ class DownloadTest : public ::testing::Test {
 protected:
     installer::testing::TempDir dir;
     installer::testing::TestCA ca = installer::testing::makeTestCA(dir / "ca");
-    std::string content = randomContent(3 * 1024 * 1024 + 17, 5);
-    FaultServer server{ca.certFile, ca.keyFile, content};
+    std::string content = installer::testing::randomContent(3 * 1024 * 1024 + 17, 5);
+    installer::testing::FaultServer server{ca.certFile, ca.keyFile, content};
     std::string route = "localhost:443:127.0.0.1:" + std::to_string(server.port());
     release::Settings settings;
     DownloadOptions options;
@@ -51,28 +48,27 @@ protected:
         settings.downloadHosts = {"localhost"};
         options = {ca.caFile.string(), {route}, 3s};
     }
+    fs::path beside(const char* extension) const { return destination.string() + "." + extension; }
 
     Outcome fetch(const std::string& url, const std::function<void(Download&)>& meanwhile = {},
                   bool cancelFirst = false) {
         Outcome outcome;
         std::mutex mutex;
         std::promise<void> done;
-        Download download(
-            settings, destination,
-            [&](std::int64_t written, std::int64_t) {
-                std::lock_guard lock(mutex);
-                outcome.written.push_back(written);
-            },
-            options);
+        const auto progress = [&](std::int64_t written, std::int64_t) {
+            std::lock_guard lock(mutex);
+            outcome.written.push_back(written);
+        };
+        Download download(settings, destination, progress, options);
         if (cancelFirst)
             download.cancel();
         download.start(url, [&](DownloadResult result) {
             std::lock_guard lock(mutex);
             ++outcome.completions;
-            outcome.file = std::holds_alternative<fs::path>(result);
             try {
-                if (!outcome.file)
+                if (!std::holds_alternative<fs::path>(result))
                     std::rethrow_exception(std::get<std::exception_ptr>(result));
+                outcome.error = "file";
             } catch (const TransferError& error) {
                 outcome.error = error.what();
                 outcome.code = error.code();
@@ -86,30 +82,25 @@ protected:
         EXPECT_EQ(done.get_future().wait_for(60s), std::future_status::ready) << url;
         return outcome;
     }
-    fs::path beside(const char* extension) const { return destination.string() + "." + extension; }
-    // A transfer of `url` interrupted after `bytes`, its partial file holding `onDisk`.
-    void interrupted(const std::string& url, std::int64_t bytes, const std::string& onDisk,
-                     const std::string& etag = "\"fault-1\"", std::size_t padTo = 0) {
-        std::string record = *encodeResumeRecord({url, "package.dmg.partial", bytes, etag, ""});
-        record.resize(std::max(record.size(), padTo), ' '); // blanks keep it a valid record
-        platform::writeFileAtomically(beside("resume"), record);
-        platform::writeFileAtomically(beside("partial"), onDisk);
-        platform::writeFileAtomically(beside("source"), url);
-    }
 };
 
 TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
     const std::string at = "https://localhost/", file = at + "file", cut = content.substr(0, 1000);
-    const std::string dropped = "网络连接已中断：与服务器“localhost”的连接在传输中断开";
+    const std::string failed = "下载失败", dropped = "网络连接已中断：与服务器“localhost”的连接在传输中断开";
     const auto badCertificate = [](const char* host) {
         return "服务器“"s + host + "”的证书无效，无法确认它的身份";
     };
-    // What a stopped run of `file` left, optionally with one of its files then replaced.
+    // What a run of `url` stopped after 1000 bytes left, one of its files then replaced.
     const auto stopped = [&](std::string onDisk, std::string etag = "\"fault-1\"",
                              std::size_t padTo = 0, const char* replaced = nullptr,
-                             std::string text = "") {
+                             std::string text = "", std::string url = "") {
         return std::function<void()>([=, this] {
-            interrupted(file, 1000, onDisk, etag, padTo);
+            const std::string from = url.empty() ? file : url;
+            std::string record = *encodeResumeRecord({from, "package.dmg.partial", 1000, etag, ""});
+            record.resize(std::max(record.size(), padTo), ' '); // blanks keep it a valid record
+            platform::writeFileAtomically(beside("resume"), record);
+            platform::writeFileAtomically(beside("partial"), onDisk);
+            platform::writeFileAtomically(beside("source"), from);
             if (replaced)
                 platform::writeFileAtomically(beside(replaced), text);
         });
@@ -122,8 +113,10 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
         bool recordKept = false;
     } cases[] = {
         {file, "file"},
-        {at + "to/..%2Ffile", "file"}, // a relative hop
-        {at + "status/200", "file"},   // empty: for the size check to refuse
+        {at + "status/301/..%2F..%2Ffile", "file"}, // a relative hop
+        {at + "status/307/https%3A%2F%2Flocalhost%2Ffile", "file"},
+        {at + "status/308/%2Ffile", "file"},
+        {at + "status/200", "file"}, // empty: for the size check to refuse
         {at + "no-length", "file"},
         // A folder in the way of the finished file would fail every later run.
         {file, "file",
@@ -136,7 +129,7 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
         {file, "file", stopped(cut, "\"fault-1\"", resumeRecordLimit)},
         {file, "file", stopped(cut.substr(0, 999))},
         {file, "file", stopped(cut, "W/\"fault-1\"")},
-        {file, "file", [&] { interrupted(file + "?", 1000, cut); }},
+        {file, "file", stopped(cut, "\"fault-1\"", 0, nullptr, "", file + "?")},
         {file, "file", stopped(cut, "\"fault-1\"", 0, "source", file + "\n")},
         {file, "file",
          stopped(cut, "\"fault-1\"", 0, "resume",
@@ -144,17 +137,17 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
                  R"("bytes":1000,"etag":"\"fault-1\"","lastModified":""})")},
         // Answers that are not the file, and hops off the allowed host, or judged
         // differently from how they were written.
-        {at + "status/404", "下载失败"},
-        {at + "status/302", "下载失败"},
-        {at + "loop", "下载失败"},
-        {at + "to/https%3A%2F%2Fevil.example%2Fp.dmg", "下载失败"},
-        {at + "to/http%3A%2F%2Flocalhost%2Ffile", "下载失败"},
-        {at + "to/https%3A%2F%2Flocalhost%2Ffile%3F", "下载失败"},
-        {at + "to/HTTPS%3A%2F%2Flocalhost%2Ffile", "下载失败"},
-        {at + "to/%2Ffile%23", "下载失败"},
+        {at + "status/404", failed},
+        {at + "status/302", failed},
+        {at + "loop", failed},
+        {at + "status/302/https%3A%2F%2Fevil.example%2Fp.dmg", failed},
+        {at + "status/301/http%3A%2F%2Flocalhost%2Ffile", failed},
+        {at + "status/307/https%3A%2F%2Flocalhost%2Ffile%3F", failed},
+        {at + "status/308/HTTPS%3A%2F%2Flocalhost%2Ffile", failed},
+        {at + "status/303/%2Ffile%23", failed},
         // A refused range is forgotten, so the next start is fresh.
-        {at + "status/416", "下载失败", [&] { interrupted(at + "status/416", 5, "12345"); },
-         "bytes=5-"},
+        {at + "status/416", failed,
+         stopped(cut, "\"fault-1\"", 0, nullptr, "", at + "status/416"), "bytes=1000-"},
         // Transport failures, in words a user understands.
         {at + "drop", dropped, {}, "", true},
         {at + "bad-tags/drop", dropped}, // validators that cannot be stored are dropped
@@ -182,21 +175,20 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
         const int requests = server.requests();
         const Outcome outcome = fetch(c.url);
         const std::string row = c.url + " " + std::to_string(&c - cases);
+        const bool file = outcome.error == "file", empty = c.url.ends_with("/200");
         EXPECT_EQ(outcome.completions, 1) << row;
-        EXPECT_EQ(outcome.file ? "file" : outcome.error, c.outcome) << row;
+        EXPECT_EQ(outcome.error, c.outcome) << row;
         if (server.requests() > requests) {
             EXPECT_EQ(server.lastRange(), c.range) << row;
         }
-        const bool empty = c.url.ends_with("/200");
-        EXPECT_TRUE(slurp(destination) == (outcome.file ? (empty ? "" : content) : "older package"))
-            << row;
+        EXPECT_TRUE(slurp(destination) == (file ? (empty ? "" : content) : "older package")) << row;
         EXPECT_EQ(fs::exists(beside("resume")), c.recordKept) << row;
         if (c.recordKept) { // it vouches for bytes that are all on disk
             EXPECT_EQ(decodeResumeRecord(slurp(beside("resume")))->bytes,
                       static_cast<std::int64_t>(slurp(beside("partial")).size()))
                 << row;
         }
-        if (outcome.file) {
+        if (file) {
             EXPECT_EQ(slurp(beside("source")), c.url) << row;
             EXPECT_EQ(outcome.written.back(), empty ? 0 : static_cast<std::int64_t>(content.size()))
                 << row;
@@ -230,16 +222,17 @@ TEST_F(DownloadTest, CancellingAtAnyMomentIsOneCancellationAndThePastTheCapKeeps
 
 TEST_F(DownloadTest, TheServicesSmallGetIsBoundedAndFollowsOnlyHttps) {
     const auto size = content.size();
+    const std::string whole = "200 " + std::to_string(size);
     const struct {
         std::string path;
         std::size_t limit;
         std::string outcome; // status and body size, or the error
     } cases[] = {
-        {"/file", size, "200 " + std::to_string(size)},
+        {"/file", size, whole},
         {"/file", size - 1, "too large"}, // cut off as it streams
-        {"/to/%2Ffile", size, "200 " + std::to_string(size)},
-        {"/to/http%3A%2F%2Flocalhost%2Ffile", size, "302 0"}, // not followed
-        {"/to/HTTPS%3A%2F%2Flocalhost%2Ffile", size, "302 0"},
+        {"/status/308/%2Ffile", size, whole},
+        {"/status/301/http%3A%2F%2Flocalhost%2Ffile", size, "301 0"}, // not followed
+        {"/status/307/HTTPS%3A%2F%2Flocalhost%2Ffile", size, "307 0"},
         {"/loop", size, "302 0"},
         {"/file", 0, "服务器“localhost”的证书无效，无法确认它的身份"}, // no test CA
         {"/stall", size, "cancelled"},                                 // stopped before it began

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <httplib.h>
 #include <mutex>
 #include <random>
@@ -52,55 +53,45 @@ FaultServer::FaultServer(const std::filesystem::path& certFile,
         s.lastRange = request.get_header_value("Range");
         return httplib::Server::HandlerResponse::Unhandled;
     });
-    server.Get("/file", [&s](const httplib::Request&, httplib::Response& response) {
-        response.set_header("ETag", "\"fault-1\"");
-        response.set_content_provider(
-            s.content.size(), "application/octet-stream",
-            [&s](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                return sink.write(s.content.data() + offset, length);
-            });
-    });
-    const auto drop = [&s](const httplib::Request& request, httplib::Response& response) {
-        if (request.path == "/drop") {
-            response.set_header("ETag", "\"fault-1\"");
-        } else {
-            response.set_header("ETag", "\"\xff\xfe\"");
-            response.set_header("Last-Modified", "Mon, 07 Dec 2026 \xc0\xaf GMT");
-        }
-        // Sends half of what was asked for, then drops the connection.
-        response.set_content_provider(
-            s.content.size(), "application/octet-stream",
-            [&s, stopAt = std::make_shared<std::size_t>(0)](std::size_t offset, std::size_t length,
-                                                            httplib::DataSink& sink) {
-                if (*stopAt == 0)
-                    *stopAt = offset + length / 2;
-                if (offset >= *stopAt)
-                    return false;
-                return sink.write(s.content.data() + offset, *stopAt - offset);
-            });
+    // The content a step at a time: `step` tells how many bytes to send from `offset`,
+    // given where this answer starts and ends, or 0 to hang up.
+    using Step = std::function<std::size_t(std::size_t offset, std::size_t start, std::size_t end)>;
+    const auto sized = [&](const char* path, httplib::Headers headers, Step step) {
+        server.Get(path, [&s, headers, step](const httplib::Request&, httplib::Response& response) {
+            for (const auto& [name, value] : headers)
+                response.set_header(name, value);
+            response.set_content_provider(
+                s.content.size(), "application/octet-stream",
+                [&s, step, range = std::make_shared<std::pair<std::size_t, std::size_t>>()](
+                    std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                    if (range->second == 0)
+                        *range = {offset, offset + length};
+                    const std::size_t bytes = step(offset, range->first, range->second);
+                    return bytes > 0 && sink.write(s.content.data() + offset, bytes);
+                });
+        });
     };
-    server.Get("/drop", drop);
-    server.Get("/bad-tags/drop", drop);
-    server.Get("/stall", [&s](const httplib::Request&, httplib::Response& response) {
-        response.set_header("ETag", "\"fault-1\"");
-        response.set_content_provider(
-            s.content.size(), "application/octet-stream",
-            [&s](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                if (offset == 0)
-                    return sink.write(s.content.data(), 100);
-                s.waitForStop(std::chrono::seconds(20));
-                return false;
-            });
+    const httplib::Headers tagged = {{"ETag", "\"fault-1\""}};
+    sized("/file", tagged, [](std::size_t offset, std::size_t, std::size_t end) {
+        return end - offset;
+    });
+    const Step half = [](std::size_t offset, std::size_t start, std::size_t end) {
+        const std::size_t middle = start + (end - start) / 2;
+        return offset < middle ? middle - offset : 0;
+    };
+    sized("/drop", tagged, half);
+    sized("/bad-tags/drop",
+          {{"ETag", "\"\xff\xfe\""}, {"Last-Modified", "Mon, 07 Dec 2026 \xc0\xaf GMT"}}, half);
+    sized("/stall", tagged, [&s](std::size_t offset, std::size_t start, std::size_t) {
+        if (offset == start)
+            return std::size_t{100};
+        s.waitForStop(std::chrono::seconds(20));
+        return std::size_t{0};
     });
     // A little every 50 ms, well inside the data time-out, for about six seconds.
-    server.Get("/trickle", [&s](const httplib::Request&, httplib::Response& response) {
-        response.set_header("ETag", "\"fault-1\"");
-        response.set_content_provider(
-            s.content.size(), "application/octet-stream",
-            [&s](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                s.waitForStop(std::chrono::milliseconds(50));
-                return offset < 12'000 && sink.write(s.content.data() + offset, 100);
-            });
+    sized("/trickle", tagged, [&s](std::size_t offset, std::size_t, std::size_t) {
+        s.waitForStop(std::chrono::milliseconds(50));
+        return offset < 12'000 ? std::size_t{100} : 0;
     });
     server.Get("/no-length", [&s](const httplib::Request&, httplib::Response& response) {
         response.set_chunked_content_provider(
@@ -120,15 +111,15 @@ FaultServer::FaultServer(const std::filesystem::path& certFile,
                 return sink.write(block.data(), block.size());
             });
     });
-    server.Get(R"(/status/(\d+))",
+    server.Get(R"(/status/(\d+)(/(.+))?)",
                [](const httplib::Request& request, httplib::Response& response) {
                    response.status = std::stoi(request.matches[1]);
+                   if (request.matches[3].length() > 0)
+                       response.set_header(
+                           "Location", httplib::detail::decode_url(request.matches[3], false));
                });
     server.Get("/loop", [](const httplib::Request&, httplib::Response& response) {
         response.set_redirect("/loop", 302);
-    });
-    server.Get(R"(/to/(.+))", [](const httplib::Request& request, httplib::Response& response) {
-        response.set_redirect(httplib::detail::decode_url(request.matches[1], false), 302);
     });
     server.set_tcp_nodelay(true); // small answers would otherwise wait on delayed ACKs
     s.port = server.bind_to_any_port("127.0.0.1");

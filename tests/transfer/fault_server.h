@@ -10,8 +10,7 @@ namespace installer::testing {
 std::string randomContent(std::size_t size, unsigned seed);
 
 // An HTTPS server on loopback that misbehaves on demand, for what a static host will
-// not do: drops, stalls, bodies without or past an announced length, endless bodies,
-// redirects anywhere and loops, and odd statuses. Each path names one behaviour:
+// not do. Each path names one behaviour:
 //   /file              the content with an ETag; a Range is answered, If-Range ignored
 //   /drop              like /file, but sends half of what was asked, then hangs up
 //   /bad-tags/drop     the same with an ETag and Last-Modified that are not UTF-8
@@ -19,9 +18,9 @@ std::string randomContent(std::size_t size, unsigned seed);
 //   /trickle           sends a little at a time for seconds, then hangs up
 //   /no-length         the content in chunks, so with no length
 //   /endless           a chunked body with an ETag that never ends
-//   /status/N          an empty answer of status N
+//   /status/N          an empty answer of status N (a redirect: to URL, percent-decoded,
+//                      when it is /status/N/URL)
 //   /loop              302 to itself
-//   /to/URL            302 to URL (percent-decoded)
 class FaultServer {
 public:
     FaultServer(const std::filesystem::path& certFile, const std::filesystem::path& keyFile,
