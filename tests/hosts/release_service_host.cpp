@@ -2,22 +2,8 @@
 
 namespace installer::testing {
 
-namespace {
-
-namespace fs = std::filesystem;
-
-// The service reads its releases while it answers on its own threads; a rename means
-// it sees either the old file or the new, never half of it.
-void replaceFile(const fs::path& path, std::string_view content) {
-    const fs::path next = path.string() + ".next";
-    writeFile(next, content);
-    fs::rename(next, path);
-}
-
-} // namespace
-
 ReleaseServiceHost::ReleaseServiceHost(const TestCA& ca, const Signer& signer) {
-    fs::create_directories(dir_ / "releases");
+    std::filesystem::create_directories(dir_ / "releases");
     service::ServiceOptions options;
     options.releases = dir_ / "releases";
     options.control = dir_ / "control.json";
@@ -33,7 +19,7 @@ std::string ReleaseServiceHost::origin() const {
 void ReleaseServiceHost::addRelease(nlohmann::ordered_json manifest) {
     manifest.erase("issuedAt");
     manifest.erase("expiresAt");
-    replaceFile(dir_ / "releases" / (manifest.value("releaseId", "") + ".json"), manifest.dump(2));
+    writeFile(dir_ / "releases" / (manifest.value("releaseId", "") + ".json"), manifest.dump(2));
 }
 
 } // namespace installer::testing

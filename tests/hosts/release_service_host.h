@@ -21,9 +21,8 @@ public:
     // "https://localhost:PORT", the apiOrigin of settings that talk to this host.
     std::string origin() const;
 
-    // Offers a release: the manifest as given, less its issuedAt and expiresAt (the
-    // service stamps fresh ones). Its releaseId names its file, so a second release with
-    // the same id replaces it.
+    // Offers a release, before the service is asked: the manifest as given, less its
+    // issuedAt and expiresAt (the service stamps fresh ones).
     void addRelease(nlohmann::ordered_json manifest);
 
 private:

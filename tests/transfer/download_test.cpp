@@ -88,7 +88,8 @@ protected:
 
 TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
     const std::string at = "https://localhost/", file = at + "file", cut = content.substr(0, 1000);
-    const std::string failed = "下载失败", dropped = "网络连接已中断：与服务器“localhost”的连接在传输中断开";
+    const std::string failed = "下载失败",
+                      dropped = "网络连接已中断：与服务器“localhost”的连接在传输中断开";
     const auto badCertificate = [](const char* host) {
         return "服务器“"s + host + "”的证书无效，无法确认它的身份";
     };
@@ -147,8 +148,8 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
         {at + "status/308/HTTPS%3A%2F%2Flocalhost%2Ffile", failed},
         {at + "status/303/%2Ffile%23", failed},
         // A refused range is forgotten, so the next start is fresh.
-        {at + "status/416", failed,
-         stopped(cut, "\"fault-1\"", 0, nullptr, "", at + "status/416"), "bytes=1000-"},
+        {at + "status/416", failed, stopped(cut, "\"fault-1\"", 0, nullptr, "", at + "status/416"),
+         "bytes=1000-"},
         // Transport failures, in words a user understands.
         {at + "drop", dropped, {}, "", true},
         {at + "bad-tags/drop", dropped}, // validators that cannot be stored are dropped

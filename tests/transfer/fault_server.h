@@ -40,16 +40,16 @@ public:
     FaultServer(const std::filesystem::path& certFile, const std::filesystem::path& keyFile,
                 std::string content)
         : server_(certFile.c_str(), keyFile.c_str()), content_(std::move(content)) {
-        server_.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
-            ++requests_;
-            std::lock_guard lock(mutex_);
-            lastRange_ = request.get_header_value("Range");
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
+        server_.set_pre_routing_handler(
+            [this](const httplib::Request& request, httplib::Response&) {
+                ++requests_;
+                std::lock_guard lock(mutex_);
+                lastRange_ = request.get_header_value("Range");
+                return httplib::Server::HandlerResponse::Unhandled;
+            });
         const httplib::Headers tagged = {{"ETag", "\"fault-1\""}};
-        sized("/file", tagged, [](std::size_t offset, std::size_t, std::size_t end) {
-            return end - offset;
-        });
+        sized("/file", tagged,
+              [](std::size_t offset, std::size_t, std::size_t end) { return end - offset; });
         const Step half = [](std::size_t offset, std::size_t start, std::size_t end) {
             const std::size_t middle = start + (end - start) / 2;
             return offset < middle ? middle - offset : 0;
@@ -130,19 +130,20 @@ private:
 
     // The content with `headers`, a step at a time.
     void sized(const char* path, httplib::Headers headers, Step step) {
-        server_.Get(path, [this, headers, step](const httplib::Request&, httplib::Response& response) {
-            for (const auto& [name, value] : headers)
-                response.set_header(name, value);
-            response.set_content_provider(
-                content_.size(), "application/octet-stream",
-                [this, step, range = std::make_shared<std::pair<std::size_t, std::size_t>>()](
-                    std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                    if (range->second == 0)
-                        *range = {offset, offset + length};
-                    const std::size_t bytes = step(offset, range->first, range->second);
-                    return bytes > 0 && sink.write(content_.data() + offset, bytes);
-                });
-        });
+        server_.Get(
+            path, [this, headers, step](const httplib::Request&, httplib::Response& response) {
+                for (const auto& [name, value] : headers)
+                    response.set_header(name, value);
+                response.set_content_provider(
+                    content_.size(), "application/octet-stream",
+                    [this, step, range = std::make_shared<std::pair<std::size_t, std::size_t>>()](
+                        std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                        if (range->second == 0)
+                            *range = {offset, offset + length};
+                        const std::size_t bytes = step(offset, range->first, range->second);
+                        return bytes > 0 && sink.write(content_.data() + offset, bytes);
+                    });
+            });
     }
     // Held streams end when the server goes, so no test outlives its limits here.
     void waitForStop(std::chrono::milliseconds most) {

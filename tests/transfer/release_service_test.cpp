@@ -61,23 +61,30 @@ TEST_F(ReleaseService, TheAddressKeepsTheOriginsHostAndPortAndCarriesTheMachines
     const struct {
         std::string processor;
         platform::OSVersion os;
-        std::string origin, path, url; // less the versions of the protocol and installer
-    } cases[] = {
-        {"arm64", {14, 5, 0}, "https://releases.tavelo.example", "/p",
-         "https://releases.tavelo.example/p?platform=macos&arch=arm64&osVersion=14.5.0"},
-        {"x86_64", {13, 0, 1}, "https://a.example:8443/base/?x=1#frag", "/r",
-         "https://a.example:8443/r?platform=macos&arch=x64&osVersion=13.0.1"},
-        {"", {15, 10, 20}, "https://[::1]:9443", "/r",
-         "https://[::1]:9443/r?platform=macos&arch=x64&osVersion=15.10.20"},
-        {"arm64", {14, 5, 0}, "https://r.example", "/a b/%/é/x:y@z",
-         "https://r.example/a%20b/%25/%C3%A9/x:y@z?platform=macos&arch=arm64&osVersion=14.5.0"},
+        std::string arch, version;
+    } machines[] = {
+        {"arm64", {14, 5, 0}, "arm64", "14.5.0"},
+        {"x86_64", {13, 0, 1}, "x64", "13.0.1"},
+        {"", {15, 10, 20}, "x64", "15.10.20"},
     };
-    for (const auto& c : cases) {
-        system.processor = c.processor;
-        system.os = c.os;
-        settings.apiOrigin = c.origin;
-        EXPECT_EQ(serviceAddress(settings, system).url(c.path),
-                  c.url + "&protocolVersion=1&installerVersion=1.0.5");
+    const struct {
+        std::string origin, path, url;
+    } origins[] = {
+        {"https://releases.tavelo.example", "/p", "https://releases.tavelo.example/p"},
+        {"https://a.example:8443/base/?x=1#frag", "/r", "https://a.example:8443/r"},
+        {"https://[::1]:9443", "/r", "https://[::1]:9443/r"},
+        {"https://r.example", "/a b/%/é/x:y@z", "https://r.example/a%20b/%25/%C3%A9/x:y@z"},
+    };
+    for (const auto& m : machines) {
+        for (const auto& o : origins) {
+            system.processor = m.processor;
+            system.os = m.os;
+            settings.apiOrigin = o.origin;
+            EXPECT_EQ(serviceAddress(settings, system).url(o.path),
+                      o.url + "?platform=macos&arch=" + m.arch + "&osVersion=" + m.version +
+                          "&protocolVersion=1&installerVersion=1.0.5")
+                << o.origin;
+        }
     }
     for (const char* bad :
          {"http://releases.tavelo.example", "https://user@releases.tavelo.example",
@@ -90,86 +97,72 @@ TEST_F(ReleaseService, TheAddressKeepsTheOriginsHostAndPortAndCarriesTheMachines
     }
 }
 
-TEST_F(ReleaseService, ResolveAnswersMapToTheirMessages) {
-    const std::string unavailable = "版本服务暂不可用，请稍后重试",
-                      none = "暂无可安装的稳定版本，请稍后重试";
+TEST_F(ReleaseService, EachAnswerGivesTheReleaseOrWhatTheUserReads) {
+    const auto address = serviceAddress(settings, system);
+    answer = answered(0, true, nullopt, manifest());
+    const release::Manifest resolved = resolveRelease(address, settings, client());
+    const auto change = [&](const char* key, const std::string& value) {
+        Json m = manifest();
+        m["package"][key] = value;
+        return m;
+    };
     Json otherEnvironment = manifest();
     otherEnvironment["environment"] = "sit";
+    const std::string ok = "ok r-1 " + resolved.package.url,
+                      unavailable = "版本服务暂不可用，请稍后重试",
+                      none = "暂无可安装的稳定版本，请稍后重试",
+                      changed = "安装版本发生变化，请重试", noManifest = "缺少有效安装清单";
+    const std::string moved = "https://packages.tavelo.example/moved.dmg";
+    const bool resolve = false, recheck = true;
     const struct {
+        bool recheck;
         HttpAnswer answer;
-        std::string outcome;
+        std::string outcome; // with the package address of the manifest the installation uses
     } cases[] = {
-        {answered(0, true, nullopt, manifest()), "ok r-1"},
-        {answered(0, true, "OS_UNSUPPORTED", manifest()), "ok r-1"}, // an offered release wins
-        {answered(1, true, nullopt, manifest()), none},
-        {answered(0, false, "INSTALLER_UPGRADE_REQUIRED", manifest()),
+        {resolve, answered(0, true, nullopt, manifest()), ok},
+        {resolve, answered(0, true, "OS_UNSUPPORTED", manifest()), ok}, // an offer wins
+        {resolve, answered(1, true, nullopt, manifest()), none},
+        {resolve, answered(0, false, "INSTALLER_UPGRADE_REQUIRED", manifest()),
          "请从官网下载新版AI澄翎网盘安装器"},
-        {answered(0, false, "installer_upgrade_required", nullopt), none},
-        {answered(5, false, "OS_UNSUPPORTED", nullopt),
+        {resolve, answered(0, false, "installer_upgrade_required", nullopt), none},
+        {resolve, answered(5, false, "OS_UNSUPPORTED", nullopt),
          "当前系统版本不支持该业务版本，请升级系统后重试"},
-        {answered(0, true, nullopt, nullopt), none},
-        {answered(0, true, nullopt, manifest(), 201), unavailable},
-        {{200, "{}", true}, unavailable}, // past the size limit
-        {answered(0, true, nullopt, otherEnvironment), "发布清单已过期或不兼容"},
+        {resolve, answered(0, true, nullopt, nullopt), none},
+        {resolve, answered(0, true, nullopt, manifest(), 201), unavailable},
+        {resolve, {200, "{}", true}, unavailable}, // past the size limit
+        {resolve, answered(0, true, nullopt, otherEnvironment), "发布清单已过期或不兼容"},
+        // The recheck demands the release resolved, and hands on its fresh manifest.
+        {recheck, answered(0, false, nullopt, manifest()), ok}, // availability is not looked at
+        {recheck, answered(0, true, nullopt, change("url", moved)), "ok r-1 " + moved},
+        {recheck, answered(0, true, nullopt, manifest("r-2")), changed},
+        {recheck, answered(0, true, nullopt, change("artifactId", "another")), changed},
+        {recheck, answered(0, true, nullopt, change("sha256", std::string(64, 'b'))), changed},
+        {recheck, answered(3, true, nullopt, manifest()), noManifest},
+        {recheck, answered(0, true, nullopt, nullopt), noManifest},
+        {recheck, answered(0, true, nullopt, manifest(), 410), "此版本已不可安装，请重新检查"},
+        {recheck, {200, "{}", true}, "此版本已不可安装，请重新检查"},
     };
-    const auto resolve = [&] {
+    const auto run = [&](bool again) {
         asked.clear();
-        return outcome(
-            [&] { return resolveRelease(serviceAddress(settings, system), settings, client()); });
+        return outcome([&] {
+            release::Manifest m = again ? recheckRelease(address, settings, resolved, client())
+                                        : resolveRelease(address, settings, client());
+            m.releaseId += " " + m.package.url;
+            return m;
+        });
     };
     for (const auto& c : cases) {
         answer = c.answer;
-        EXPECT_EQ(resolve(), c.outcome) << c.answer.status << " " << c.answer.body;
-        ASSERT_EQ(asked.size(), 1u);
-        EXPECT_EQ(asked[0].substr(0, asked[0].find('?')),
-                  settings.apiOrigin + "/api/site/v1/desktop/releases/resolve");
+        EXPECT_EQ(run(c.recheck), c.outcome) << c.recheck << " " << c.answer.body;
+        EXPECT_EQ(asked,
+                  std::vector{address.url(c.recheck ? "/api/site/v1/desktop/releases/r-1/manifest"
+                                                    : "/api/site/v1/desktop/releases/resolve")});
     }
     // An answer arriving after the run was stopped is a cancellation, whatever it says.
     answer = cases[0].answer;
     stop.request_stop();
-    EXPECT_EQ(resolve(), "cancelled");
-}
-
-TEST_F(ReleaseService, TheRecheckDemandsTheSameRelease) {
-    answer = answered(0, true, nullopt, manifest("rel_2026-12"));
-    const auto address = serviceAddress(settings, system);
-    const release::Manifest resolved = resolveRelease(address, settings, client());
-    const auto change = [&](const char* key, const char* value) {
-        Json m = manifest("rel_2026-12");
-        m["package"][key] = value;
-        return m;
-    };
-    const std::string changed = "安装版本发生变化，请重试", ok = "ok rel_2026-12 ";
-    const struct {
-        HttpAnswer answer;
-        std::string outcome; // with the package address of the manifest the installation uses
-    } cases[] = {
-        {answered(0, false, nullopt, manifest("rel_2026-12")), // availability is not looked at
-         ok + manifest()["package"]["url"].get<std::string>()},
-        {answered(0, true, nullopt, change("url", "https://packages.tavelo.example/other.dmg")),
-         ok + "https://packages.tavelo.example/other.dmg"},
-        {answered(0, true, nullopt, manifest("rel_2026-13")), changed},
-        {answered(0, true, nullopt, change("artifactId", "another")), changed},
-        {answered(0, true, nullopt, change("sha256", std::string(64, 'b').c_str())), changed},
-        {answered(3, true, nullopt, manifest("rel_2026-12")), "缺少有效安装清单"},
-        {answered(0, true, nullopt, nullopt), "缺少有效安装清单"},
-        {answered(0, true, nullopt, manifest("rel_2026-12"), 410), "此版本已不可安装，请重新检查"},
-    };
-    for (const auto& c : cases) {
-        answer = c.answer;
-        EXPECT_EQ(outcome([&] {
-                      release::Manifest fresh = recheckRelease(address, settings, resolved, client());
-                      fresh.releaseId += " " + fresh.package.url;
-                      return fresh;
-                  }),
-                  c.outcome)
-            << c.answer.body;
-    }
-    // The same query as the resolve request, the release id in the path.
-    const std::string resolveURL = asked.front(), recheckURL = asked.back();
-    EXPECT_EQ(recheckURL.substr(0, recheckURL.find('?')),
-              "https://releases.tavelo.example/api/site/v1/desktop/releases/rel_2026-12/manifest");
-    EXPECT_EQ(recheckURL.substr(recheckURL.find('?')), resolveURL.substr(resolveURL.find('?')));
+    EXPECT_EQ(run(resolve), "cancelled");
+    EXPECT_EQ(run(recheck), "cancelled");
 }
 
 } // namespace
