@@ -1,5 +1,6 @@
 #include "hosts/nginx_host.h"
-
+#include "hosts/release_service_host.h"
+#include "hosts/test_ca.h"
 #include "support/process.h"
 
 #include <arpa/inet.h>
@@ -44,6 +45,13 @@ void replaceAll(std::string& text, std::string_view name, const std::string& val
 }
 
 } // namespace
+
+TestCA makeTestCA(const std::filesystem::path& folder) {
+    const auto made = runProcess({MAKE_CA_SCRIPT, folder.string()});
+    if (made.status != 0)
+        throw std::runtime_error("make-ca failed: " + made.err);
+    return {folder / "ca.pem", folder / "server.pem", folder / "server.key"};
+}
 
 NginxHost::NginxHost(fs::path root, const TestCA& ca, std::size_t rateLimit)
     : root_(fs::absolute(root)), caFolder_(fs::absolute(ca.caFile).parent_path()),
@@ -101,6 +109,26 @@ bool NginxHost::start() {
     }
     waitForChild(pid, 0ms);
     return false;
+}
+
+ReleaseServiceHost::ReleaseServiceHost(const TestCA& ca, const Signer& signer) {
+    fs::create_directories(dir_ / "releases");
+    service::ServiceOptions options;
+    options.releases = dir_ / "releases";
+    options.control = dir_ / "control.json";
+    options.privateKeyPem = signer.keys.privateKeyPem;
+    options.keyId = signer.keyId;
+    server_ = std::make_unique<service::ReleaseServer>(std::move(options), ca.certFile, ca.keyFile);
+}
+
+std::string ReleaseServiceHost::origin() const {
+    return "https://localhost:" + std::to_string(server_->port());
+}
+
+void ReleaseServiceHost::addRelease(nlohmann::ordered_json manifest) {
+    manifest.erase("issuedAt");
+    manifest.erase("expiresAt");
+    writeFile(dir_ / "releases" / (manifest.value("releaseId", "") + ".json"), manifest.dump(2));
 }
 
 } // namespace installer::testing
