@@ -21,14 +21,9 @@ public:
     // "https://localhost:PORT", the apiOrigin of settings that talk to this host.
     std::string origin() const;
 
-    // Offers a release: the manifest as given, less its issuedAt and expiresAt (the
-    // service stamps fresh ones). Its releaseId names its file, so a second release with
-    // the same id replaces it.
+    // Offers a release, before the service is asked: the manifest as given, less its
+    // issuedAt and expiresAt (the service stamps fresh ones).
     void addRelease(nlohmann::ordered_json manifest);
-
-    // Replaces the steering (steering.h) from the next request on; an empty object
-    // restores normal answers. A steering the service would refuse throws here.
-    void steer(const nlohmann::ordered_json& steering);
 
 private:
     TempDir dir_;

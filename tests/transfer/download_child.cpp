@@ -9,10 +9,8 @@
 
 int main(int argc, char** argv) {
     using namespace installer;
-    if (argc != 5) {
-        std::cerr << "usage: download_child URL DESTINATION CA_FILE CONNECT_TO\n";
+    if (argc != 5)
         return 2;
-    }
     release::Settings settings;
     settings.downloadHosts = {"localhost"};
     std::promise<transfer::DownloadResult> done;

@@ -20,16 +20,13 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
-using installer::testing::FaultServer;
-using installer::testing::randomContent;
 
 std::string slurp(const fs::path& file) {
     return platform::readFile(file, 1 << 30);
 }
 
 struct Outcome {
-    bool file = false;
-    std::string error; // its description
+    std::string error; // "file", or the error's description
     int code = 0;      // TransferError's code, 0 for other errors
     int completions = 0;
     std::vector<std::int64_t> written;
@@ -39,40 +36,43 @@ class DownloadTest : public ::testing::Test {
 protected:
     installer::testing::TempDir dir;
     installer::testing::TestCA ca = installer::testing::makeTestCA(dir / "ca");
-    std::string content = randomContent(3 * 1024 * 1024 + 17, 5);
-    FaultServer server{ca.certFile, ca.keyFile, content};
+    std::string content = installer::testing::randomContent(3 * 1024 * 1024 + 17, 5);
+    installer::testing::FaultServer server{ca.certFile, ca.keyFile, content};
     std::string route = "localhost:443:127.0.0.1:" + std::to_string(server.port());
+    // An allowed host whose name the server's certificate does not carry.
+    std::string impostor = "impostor.example:443:127.0.0.1:" + std::to_string(server.port());
     release::Settings settings;
     DownloadOptions options;
     fs::path destination = dir / "package.dmg";
+    int cancelAt = -1; // never; 0: before the start; 1: once the server is asked
 
     void SetUp() override { reset(); }
     void reset() {
-        settings.downloadHosts = {"localhost"};
-        options = {ca.caFile.string(), {route}, 3s};
+        settings.downloadHosts = {"localhost", "impostor.example"};
+        options = {ca.caFile.string(), {route, impostor}, 3s};
+        cancelAt = -1;
     }
+    fs::path beside(const char* extension) const { return destination.string() + "." + extension; }
 
-    Outcome fetch(const std::string& url, const std::function<void(Download&)>& meanwhile = {},
-                  bool cancelFirst = false) {
+    Outcome fetch(const std::string& url) {
+        const int asked = server.requests();
         Outcome outcome;
         std::mutex mutex;
         std::promise<void> done;
-        Download download(
-            settings, destination,
-            [&](std::int64_t written, std::int64_t) {
-                std::lock_guard lock(mutex);
-                outcome.written.push_back(written);
-            },
-            options);
-        if (cancelFirst)
+        const auto progress = [&](std::int64_t written, std::int64_t) {
+            std::lock_guard lock(mutex);
+            outcome.written.push_back(written);
+        };
+        Download download(settings, destination, progress, options);
+        if (cancelAt == 0)
             download.cancel();
         download.start(url, [&](DownloadResult result) {
             std::lock_guard lock(mutex);
             ++outcome.completions;
-            outcome.file = std::holds_alternative<fs::path>(result);
             try {
-                if (!outcome.file)
+                if (!std::holds_alternative<fs::path>(result))
                     std::rethrow_exception(std::get<std::exception_ptr>(result));
+                outcome.error = "file";
             } catch (const TransferError& error) {
                 outcome.error = error.what();
                 outcome.code = error.code();
@@ -81,35 +81,33 @@ protected:
             }
             done.set_value();
         });
-        if (meanwhile)
-            meanwhile(download);
+        while (cancelAt == 1 && server.requests() == asked)
+            std::this_thread::sleep_for(1ms);
+        if (cancelAt == 1)
+            download.cancel();
         EXPECT_EQ(done.get_future().wait_for(60s), std::future_status::ready) << url;
         return outcome;
-    }
-    fs::path beside(const char* extension) const { return destination.string() + "." + extension; }
-    // A transfer of `url` interrupted after `bytes`, its partial file holding `onDisk`.
-    void interrupted(const std::string& url, std::int64_t bytes, const std::string& onDisk,
-                     const std::string& etag = "\"fault-1\"", std::size_t padTo = 0) {
-        std::string record = *encodeResumeRecord({url, "package.dmg.partial", bytes, etag, ""});
-        record.resize(std::max(record.size(), padTo), ' '); // blanks keep it a valid record
-        platform::writeFileAtomically(beside("resume"), record);
-        platform::writeFileAtomically(beside("partial"), onDisk);
-        platform::writeFileAtomically(beside("source"), url);
     }
 };
 
 TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
     const std::string at = "https://localhost/", file = at + "file", cut = content.substr(0, 1000);
-    const std::string dropped = "网络连接已中断：与服务器“localhost”的连接在传输中断开";
+    const std::string failed = "下载失败",
+                      dropped = "网络连接已中断：与服务器“localhost”的连接在传输中断开";
     const auto badCertificate = [](const char* host) {
         return "服务器“"s + host + "”的证书无效，无法确认它的身份";
     };
-    // What a stopped run of `file` left, optionally with one of its files then replaced.
+    // What a run of `url` stopped after 1000 bytes left, one of its files then replaced.
     const auto stopped = [&](std::string onDisk, std::string etag = "\"fault-1\"",
                              std::size_t padTo = 0, const char* replaced = nullptr,
-                             std::string text = "") {
+                             std::string text = "", std::string url = "") {
         return std::function<void()>([=, this] {
-            interrupted(file, 1000, onDisk, etag, padTo);
+            const std::string from = url.empty() ? file : url;
+            std::string record = *encodeResumeRecord({from, "package.dmg.partial", 1000, etag, ""});
+            record.resize(std::max(record.size(), padTo), ' '); // blanks keep it a valid record
+            platform::writeFileAtomically(beside("resume"), record);
+            platform::writeFileAtomically(beside("partial"), onDisk);
+            platform::writeFileAtomically(beside("source"), from);
             if (replaced)
                 platform::writeFileAtomically(beside(replaced), text);
         });
@@ -122,21 +120,22 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
         bool recordKept = false;
     } cases[] = {
         {file, "file"},
-        {at + "to/..%2Ffile", "file"}, // a relative hop
-        {at + "status/200", "file"},   // empty: for the size check to refuse
+        {at + "status/301/..%2F..%2Ffile", "file"}, // a relative hop
+        {at + "status/307/https%3A%2F%2Flocalhost%2Ffile", "file"},
+        {at + "status/308/%2Ffile", "file"},
+        {at + "status/200", "file"}, // empty: for the size check to refuse
         {at + "no-length", "file"},
         // A folder in the way of the finished file would fail every later run.
         {file, "file",
          [&] { fs::remove(destination), fs::create_directories(destination / "in/the-way"); }},
         // What a stopped run left is continued, cut back to what the record vouches for.
-        {file, "file", stopped(cut), "bytes=1000-"},
         {file, "file", stopped(cut + "unsynced"), "bytes=1000-"},
         {file, "file", stopped(cut, "\"fault-1\"", resumeRecordLimit - 1), "bytes=1000-"},
         // Any doubt about the record starts afresh.
         {file, "file", stopped(cut, "\"fault-1\"", resumeRecordLimit)},
         {file, "file", stopped(cut.substr(0, 999))},
         {file, "file", stopped(cut, "W/\"fault-1\"")},
-        {file, "file", [&] { interrupted(file + "?", 1000, cut); }},
+        {file, "file", stopped(cut, "\"fault-1\"", 0, nullptr, "", file + "?")},
         {file, "file", stopped(cut, "\"fault-1\"", 0, "source", file + "\n")},
         {file, "file",
          stopped(cut, "\"fault-1\"", 0, "resume",
@@ -144,17 +143,17 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
                  R"("bytes":1000,"etag":"\"fault-1\"","lastModified":""})")},
         // Answers that are not the file, and hops off the allowed host, or judged
         // differently from how they were written.
-        {at + "status/404", "下载失败"},
-        {at + "status/302", "下载失败"},
-        {at + "loop", "下载失败"},
-        {at + "to/https%3A%2F%2Fevil.example%2Fp.dmg", "下载失败"},
-        {at + "to/http%3A%2F%2Flocalhost%2Ffile", "下载失败"},
-        {at + "to/https%3A%2F%2Flocalhost%2Ffile%3F", "下载失败"},
-        {at + "to/HTTPS%3A%2F%2Flocalhost%2Ffile", "下载失败"},
-        {at + "to/%2Ffile%23", "下载失败"},
+        {at + "status/404", failed},
+        {at + "status/302", failed},
+        {at + "loop", failed},
+        {at + "status/302/https%3A%2F%2Fevil.example%2Fp.dmg", failed},
+        {at + "status/301/http%3A%2F%2Flocalhost%2Ffile", failed},
+        {at + "status/307/https%3A%2F%2Flocalhost%2Ffile%3F", failed},
+        {at + "status/308/HTTPS%3A%2F%2Flocalhost%2Ffile", failed},
+        {at + "status/303/%2Ffile%23", failed},
         // A refused range is forgotten, so the next start is fresh.
-        {at + "status/416", "下载失败", [&] { interrupted(at + "status/416", 5, "12345"); },
-         "bytes=5-"},
+        {at + "status/416", failed, stopped(cut, "\"fault-1\"", 0, nullptr, "", at + "status/416"),
+         "bytes=1000-"},
         // Transport failures, in words a user understands.
         {at + "drop", dropped, {}, "", true},
         {at + "bad-tags/drop", dropped}, // validators that cannot be stored are dropped
@@ -163,13 +162,13 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
         {file, "无法连接到服务器“localhost”，请检查网络连接",
          [&] { options.connectTo = {"localhost:443:127.0.0.1:1"}; }},
         {file, badCertificate("localhost"), [&] { options.caBundle.clear(); }},
-        {"https://impostor.example/file", badCertificate("impostor.example"),
-         [&] {
-             options.connectTo = {"impostor.example:443:127.0.0.1:" +
-                                  std::to_string(server.port())};
-             settings.downloadHosts = {"impostor.example"};
-         }},
+        {"https://impostor.example/file", badCertificate("impostor.example")},
         {"https://nowhere.invalid/file", "找不到服务器“nowhere.invalid”，请检查网络连接"},
+        // Cancelled at any moment, and past the largest package: a later run must not
+        // continue that only to pass the cap again.
+        {file, "已取消", [&] { cancelAt = 0; }},
+        {at + "stall", "已取消", [&] { cancelAt = 1; }, "", true},
+        {at + "endless", "已取消"},
     };
     for (const auto& c : cases) {
         for (const char* extension : {"resume", "partial", "source"})
@@ -182,21 +181,26 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
         const int requests = server.requests();
         const Outcome outcome = fetch(c.url);
         const std::string row = c.url + " " + std::to_string(&c - cases);
+        const bool file = outcome.error == "file", empty = c.url.ends_with("/200");
         EXPECT_EQ(outcome.completions, 1) << row;
-        EXPECT_EQ(outcome.file ? "file" : outcome.error, c.outcome) << row;
+        EXPECT_EQ(outcome.error, c.outcome) << row;
+        EXPECT_EQ(outcome.code == cancelledCode, c.outcome == "已取消") << row;
         if (server.requests() > requests) {
             EXPECT_EQ(server.lastRange(), c.range) << row;
         }
-        const bool empty = c.url.ends_with("/200");
-        EXPECT_TRUE(slurp(destination) == (outcome.file ? (empty ? "" : content) : "older package"))
-            << row;
+        EXPECT_TRUE(slurp(destination) == (file ? (empty ? "" : content) : "older package")) << row;
         EXPECT_EQ(fs::exists(beside("resume")), c.recordKept) << row;
         if (c.recordKept) { // it vouches for bytes that are all on disk
             EXPECT_EQ(decodeResumeRecord(slurp(beside("resume")))->bytes,
                       static_cast<std::int64_t>(slurp(beside("partial")).size()))
                 << row;
         }
-        if (outcome.file) {
+        if (c.url.ends_with("endless")) { // reported past the cap, then cancelled
+            EXPECT_GT(outcome.written.back(), maxPackageBytes);
+            EXPECT_LE(outcome.written[outcome.written.size() - 2], maxPackageBytes);
+            EXPECT_FALSE(fs::exists(beside("partial")));
+        }
+        if (file) {
             EXPECT_EQ(slurp(beside("source")), c.url) << row;
             EXPECT_EQ(outcome.written.back(), empty ? 0 : static_cast<std::int64_t>(content.size()))
                 << row;
@@ -206,40 +210,19 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
     }
 }
 
-TEST_F(DownloadTest, CancellingAtAnyMomentIsOneCancellationAndThePastTheCapKeepsNothing) {
-    const auto early = fetch("https://localhost/file", {}, true);
-    const int before = server.requests();
-    const auto stalled = fetch("https://localhost/stall", [&](Download& d) {
-        while (server.requests() == before)
-            std::this_thread::sleep_for(1ms);
-        d.cancel();
-    });
-    // A body past the largest package is cancelled after its report, and a later run
-    // must not continue it only to pass the cap again.
-    const auto endless = fetch("https://localhost/endless");
-    for (const Outcome* o : {&early, &stalled, &endless}) {
-        EXPECT_EQ(o->code, cancelledCode) << o->error;
-        EXPECT_EQ(o->completions, 1);
-    }
-    EXPECT_GT(endless.written.back(), maxPackageBytes);
-    EXPECT_LE(endless.written[endless.written.size() - 2], maxPackageBytes);
-    for (const char* extension : {"resume", "partial"})
-        EXPECT_FALSE(fs::exists(beside(extension))) << extension;
-    EXPECT_FALSE(fs::exists(destination));
-}
-
 TEST_F(DownloadTest, TheServicesSmallGetIsBoundedAndFollowsOnlyHttps) {
     const auto size = content.size();
+    const std::string whole = "200 " + std::to_string(size);
     const struct {
         std::string path;
         std::size_t limit;
         std::string outcome; // status and body size, or the error
     } cases[] = {
-        {"/file", size, "200 " + std::to_string(size)},
+        {"/file", size, whole},
         {"/file", size - 1, "too large"}, // cut off as it streams
-        {"/to/%2Ffile", size, "200 " + std::to_string(size)},
-        {"/to/http%3A%2F%2Flocalhost%2Ffile", size, "302 0"}, // not followed
-        {"/to/HTTPS%3A%2F%2Flocalhost%2Ffile", size, "302 0"},
+        {"/status/308/%2Ffile", size, whole},
+        {"/status/301/http%3A%2F%2Flocalhost%2Ffile", size, "301 0"}, // not followed
+        {"/status/307/HTTPS%3A%2F%2Flocalhost%2Ffile", size, "307 0"},
         {"/loop", size, "302 0"},
         {"/file", 0, "服务器“localhost”的证书无效，无法确认它的身份"}, // no test CA
         {"/stall", size, "cancelled"},                                 // stopped before it began

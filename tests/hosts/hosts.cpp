@@ -1,5 +1,6 @@
 #include "hosts/nginx_host.h"
-
+#include "hosts/release_service_host.h"
+#include "hosts/test_ca.h"
 #include "support/process.h"
 
 #include <arpa/inet.h>
@@ -20,45 +21,21 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class Socket {
-public:
-    Socket() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
-    ~Socket() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-sockaddr_in loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 // A port the kernel just handed out and took back.
 int freePort() {
-    Socket socket;
-    sockaddr_in address = loopback(0);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
-    if (socket.fd() < 0 || ::bind(socket.fd(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
-        throw std::system_error(errno, std::generic_category(), "no free loopback port");
+    const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+    const int error = errno;
+    if (fd >= 0)
+        ::close(fd);
+    if (!bound)
+        throw std::system_error(error, std::generic_category(), "no free loopback port");
     return ntohs(address.sin_port);
-}
-
-bool accepts(int port) {
-    Socket socket;
-    const sockaddr_in address = loopback(port);
-    return socket.fd() >= 0 &&
-           ::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 void replaceAll(std::string& text, std::string_view name, const std::string& value) {
@@ -69,9 +46,16 @@ void replaceAll(std::string& text, std::string_view name, const std::string& val
 
 } // namespace
 
-NginxHost::NginxHost(fs::path root, const TestCA& ca, NginxOptions options)
+TestCA makeTestCA(const std::filesystem::path& folder) {
+    const auto made = runProcess({MAKE_CA_SCRIPT, folder.string()});
+    if (made.status != 0)
+        throw std::runtime_error("make-ca failed: " + made.err);
+    return {folder / "ca.pem", folder / "server.pem", folder / "server.key"};
+}
+
+NginxHost::NginxHost(fs::path root, const TestCA& ca, std::size_t rateLimit)
     : root_(fs::absolute(root)), caFolder_(fs::absolute(ca.caFile).parent_path()),
-      options_(std::move(options)) {
+      rateLimit_(rateLimit) {
     // Someone quicker may take the free port before nginx binds it: another try.
     for (int attempt = 0; attempt < 5; ++attempt)
         if (start())
@@ -81,7 +65,9 @@ NginxHost::NginxHost(fs::path root, const TestCA& ca, NginxOptions options)
 }
 
 NginxHost::~NginxHost() {
-    stop();
+    // SIGTERM, not the graceful SIGQUIT, which waits for rate-limited transfers.
+    ::kill(pid_, SIGTERM);
+    waitForChild(pid_, 5s);
 }
 
 std::string NginxHost::url(std::string_view path) const {
@@ -92,28 +78,15 @@ std::string NginxHost::accessLog() const {
     return readText(dir_ / "access.log");
 }
 
-void NginxHost::stop() {
-    if (pid_ <= 0)
-        return;
-    // SIGTERM, not the graceful SIGQUIT, which waits for rate-limited transfers.
-    ::kill(pid_, SIGTERM);
-    waitForChild(pid_, 5s);
-    pid_ = 0;
-}
-
 bool NginxHost::start() {
     port_ = freePort();
-    std::string extra;
-    for (const auto& r : options_.redirects)
-        extra += "location = " + r.path + " { return " + std::to_string(r.status) + " " +
-                 r.location + "; }\n";
     std::string configuration = readText(PACKAGE_HOST_CONFIGURATION);
     replaceAll(configuration, "@DIR@", dir_.path().string());
     replaceAll(configuration, "@PORT@", std::to_string(port_));
     replaceAll(configuration, "@CA@", caFolder_.string());
     replaceAll(configuration, "@ROOT@", root_.string());
-    replaceAll(configuration, "@RATE@", std::to_string(options_.rateLimit));
-    replaceAll(configuration, "@EXTRA@", extra);
+    replaceAll(configuration, "@RATE@", std::to_string(rateLimit_));
+    replaceAll(configuration, "@EXTRA@", "");
     writeFile(dir_ / "nginx.conf", configuration);
 
     const fs::path pidFile = dir_ / "nginx.pid";
@@ -125,9 +98,9 @@ bool NginxHost::start() {
                      {}, (dir_ / "nginx.out").string());
     for (const auto deadline = std::chrono::steady_clock::now() + 5s;
          std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(5ms)) {
-        // nginx writes its pid file once it listens; the port alone could be answered by
-        // whoever beat it to the port.
-        if (readText(pidFile) == std::to_string(pid) + "\n" && accepts(port_)) {
+        // nginx writes its pid file only once it listens: the port alone could be
+        // answered by whoever beat it to the port.
+        if (readText(pidFile) == std::to_string(pid) + "\n") {
             pid_ = pid;
             return true;
         }
@@ -136,6 +109,26 @@ bool NginxHost::start() {
     }
     waitForChild(pid, 0ms);
     return false;
+}
+
+ReleaseServiceHost::ReleaseServiceHost(const TestCA& ca, const Signer& signer) {
+    fs::create_directories(dir_ / "releases");
+    service::ServiceOptions options;
+    options.releases = dir_ / "releases";
+    options.control = dir_ / "control.json";
+    options.privateKeyPem = signer.keys.privateKeyPem;
+    options.keyId = signer.keyId;
+    server_ = std::make_unique<service::ReleaseServer>(std::move(options), ca.certFile, ca.keyFile);
+}
+
+std::string ReleaseServiceHost::origin() const {
+    return "https://localhost:" + std::to_string(server_->port());
+}
+
+void ReleaseServiceHost::addRelease(nlohmann::ordered_json manifest) {
+    manifest.erase("issuedAt");
+    manifest.erase("expiresAt");
+    writeFile(dir_ / "releases" / (manifest.value("releaseId", "") + ".json"), manifest.dump(2));
 }
 
 } // namespace installer::testing
