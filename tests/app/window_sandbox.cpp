@@ -26,12 +26,7 @@ WindowSandbox::WindowSandbox(ReleaseRecipe recipe) {
 
     release = makeRelease(root / "release", recipe);
     fs::copy_file(release.image, packages / "releases/AI.dmg");
-    auto manifest = testEditionManifest();
-    manifest["appVersion"] = recipe.version;
-    manifest["buildNumber"] = std::stoull(recipe.build);
-    manifest["package"]["sizeBytes"] = release.package.sizeBytes;
-    manifest["package"]["sha256"] = release.package.sha256;
-    service.addRelease(manifest);
+    service.addRelease(releaseManifest(release, recipe));
 
     config = settingsFor(signer);
     config.apiOrigin = service.origin();

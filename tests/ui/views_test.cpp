@@ -1,8 +1,5 @@
-#include "ui/card_style.h"
-#include "ui/installer_card_view.h"
 #include "ui/installer_progress_view.h"
 #include "ui/installer_window.h"
-#include "ui/qt_card_style.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
@@ -34,13 +31,12 @@ const std::string longFailure =
     "如果问题持续出现，请联系管理员并提供以下信息：NSURLErrorDomain 错误 -1004，"
     "主机 downloads.example.com 端口 443，请求在 60 秒后超时，已重试三次仍未成功。";
 
-TEST(UiViewCard, EachPhaseIsDrawnAsTheModelSaysWithTheWindowsTopEdgeKept) {
+TEST(UiViewCard, EachPhaseShowsTheModelsTextsAndControlsWithTheWindowsTopEdgeKept) {
     InstallerWindow window;
     window.move(120, 260);
     window.show();
-    // The views draw the model whatever the phase; these are the card's shapes: a bar
-    // part-filled, the button hidden, the card grown by a short and by a long message,
-    // and shrunk back.
+    // What the user reads and can press in each of the card's shapes: a bar part-filled,
+    // the button hidden, the card grown by a short and by a long message, and shrunk back.
     const InstallerPhase phases[] = {
         Downloading{1'500'000, 3'000'000},
         Installing{"正在安装…"},
@@ -54,17 +50,6 @@ TEST(UiViewCard, EachPhaseIsDrawnAsTheModelSaysWithTheWindowsTopEdgeKept) {
         const CardModel& card = window.card();
         EXPECT_EQ(window.geometry().topLeft(), QPoint(120, 260));
         EXPECT_EQ(window.size(), QSize(360, static_cast<int>(card.contentHeight)));
-        EXPECT_EQ(window.cardView().geometry(), window.rect());
-        const std::pair<const char*, Frame> subviews[] = {
-            {"heading", card.frames.heading},   {"close", card.frames.close},
-            {"icon", card.frames.icon},         {"status", card.frames.status},
-            {"progress", card.frames.progress}, {"detail", card.frames.detail},
-            {"action", card.frames.action},
-        };
-        for (const auto& [name, frame] : subviews)
-            EXPECT_EQ(child<QWidget>(window, name).geometry(),
-                      qtRect(topLeftFrame(frame, card.contentHeight)))
-                << name;
         auto& action = child<QPushButton>(window, "action");
         auto& detail = child<QLabel>(window, "detail");
         auto& progress = child<InstallerProgressView>(window, "progress");
