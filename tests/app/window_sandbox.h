@@ -8,11 +8,14 @@
 #include "support/fixtures.h"
 #include "support/release_maker.h"
 #include "support/temp_dir.h"
+#include "ui/installer_card_view.h"
 #include "ui/installer_window.h"
 
-#include <optional>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <cstdlib>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace installer::testing {
@@ -36,22 +39,49 @@ private:
 // Everything a graphical install needs on this machine: a sandbox Applications folder
 // and home, the release service and package host over HTTPS with a test CA, a release
 // of the sample app, and the real window, display and delegate on the current thread's
-// event loop (a QApplication must exist). The environment the sample app and the
-// emulated tools read is set while it lives and restored afterwards.
+// event loop (a QApplication must exist). The sandbox is the process's home, temporary
+// folder and emulated tools' control folder from its creation on.
 class WindowSandbox {
 public:
-    explicit WindowSandbox(ReleaseRecipe recipe = {.version = "1.1.0", .build = "110"});
-    ~WindowSandbox();
+    explicit WindowSandbox(const ReleaseRecipe& recipe = {}) {
+        for (const auto& dir : {apps, home, control, tmp, packages / "releases"})
+            std::filesystem::create_directories(dir);
+        ::setenv("HOME", home.c_str(), 1);
+        ::setenv("TMPDIR", tmp.c_str(), 1);
+        ::setenv("EMULATED_TOOLS_CONTROL", control.c_str(), 1);
+        ::setenv("SAMPLE_APP_HEALTH", "ready", 1);
+        release = makeRelease(root / "release", recipe);
+        std::filesystem::copy_file(release.image, packages / "releases/AI.dmg");
+        service.addRelease(releaseManifest(release, recipe));
+        QObject::connect(&window, &ui::InstallerWindow::actionClicked,
+                         [this] { delegate.action(); });
+        window.show();
+    }
 
     // Presses the card's button and runs the event loop until the run has ended; the
     // names of the phases shown, in order, without repeats.
-    std::vector<std::string> pressAndWait();
-    std::string phase() const;
-
+    std::vector<std::string> pressAndWait() {
+        window.cardView().findChild<QPushButton*>()->click();
+        std::vector<std::string> seen;
+        QElapsedTimer clock;
+        clock.start();
+        while (delegate.running() && clock.elapsed() < 120'000) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            if (seen.empty() || seen.back() != phase())
+                seen.push_back(phase());
+        }
+        return seen;
+    }
+    std::string phase() const {
+        static const char* const names[] = {"ready",      "checking", "downloading", "verifying",
+                                            "installing", "complete", "failed",      "cancelled"};
+        return names[window.card().phase.index()];
+    }
     std::filesystem::path target() const { return apps / "AI澄翎网盘测试版.app"; }
-    std::filesystem::path cacheFolder() const;
+    std::filesystem::path cacheFolder() const {
+        return app::cacheFolder(home, config.environment, release.package.sha256);
+    }
 
-    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
     TempDir root;
     std::filesystem::path apps = root / "Applications", home = root / "home",
                           control = root / "control", tmp = root / "tmp",
@@ -61,14 +91,26 @@ public:
     ReleaseServiceHost service{ca, signer};
     NginxHost packageHost{packages, ca};
     Release release;
-    release::Settings config;
+    release::Settings config = [this] {
+        release::Settings settings = settingsFor(signer);
+        settings.apiOrigin = service.origin();
+        settings.environment = "sit";
+        settings.downloadHosts = {"localhost"};
+        return settings;
+    }();
     SandboxSystem system;
     platform::FileManager files;
-    std::optional<app::QtMainThread> mainThread;
-    std::optional<app::NetworkInstallServices> services;
+    app::QtMainThread mainThread{*QCoreApplication::instance()};
+    // The manifest names https://localhost/…; the package host stands in for port 443.
+    app::NetworkInstallServices services{
+        config, system,
+        app::TransportOptions{ca.caFile.string(),
+                              {"localhost:443:127.0.0.1:" + std::to_string(packageHost.port())}},
+        emulatedToolsDir().string()};
     ui::InstallerWindow window;
-    std::optional<app::WindowDisplay> display;
-    std::optional<app::AppDelegate> delegate;
+    app::WindowDisplay display{window};
+    // Last, so that it is gone, its run wound down, before anything it uses.
+    app::AppDelegate delegate{config, {apps, system, files, mainThread, services}, display};
 };
 
 } // namespace installer::testing

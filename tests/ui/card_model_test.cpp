@@ -39,13 +39,17 @@ enum Kind { usual, installing, failure };
 std::vector<Frame> framesFor(double height, Kind kind) {
     const Frame detail = kind == failure ? Frame{84, 52, 256, height - 124}
                                          : Frame{84, 29, kind == installing ? 256.0 : 188.0, 17};
-    return {{17, height - 33, 280, 18}, {326, height - 32, 17, 17}, {14, height - 104, 62, 62},
-            {84, height - 61, 256, 18}, {84, height - 77, 256, 5},  detail,
+    return {{17, height - 33, 280, 18},
+            {326, height - 32, 17, 17},
+            {14, height - 104, 62, 62},
+            {84, height - 61, 256, 18},
+            {84, height - 77, 256, 5},
+            detail,
             {280, kind == failure ? 15.0 : 24.0, 62, 25}};
 }
 
 std::vector<Frame> framesOf(const CardFrames& frames) {
-    return {frames.heading, frames.close,  frames.icon,  frames.status,
+    return {frames.heading,  frames.close,  frames.icon,  frames.status,
             frames.progress, frames.detail, frames.action};
 }
 
