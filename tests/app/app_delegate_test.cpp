@@ -103,7 +103,7 @@ struct Harness final : app::MainThread,
 
     void render(const ui::InstallerPhase& phase) override {
         current = phase;
-        shown.push_back(describe(phase));
+        shown += describe(phase) + "; ";
         actionEnabled = true;
     }
     const ui::InstallerPhase& phase() const override { return current; }
@@ -216,7 +216,7 @@ struct Harness final : app::MainThread,
     std::optional<app::AppDelegate> delegate;
 
     ui::InstallerPhase current = ui::Ready{};
-    std::vector<std::string> shown;
+    std::string shown; // each phase shown, followed by "; "
     bool actionEnabled = true;
     bool closed = false;
     int questions = 0;
@@ -238,23 +238,12 @@ struct Harness final : app::MainThread,
     std::map<std::string, std::string> reached; // and the download's address
 };
 
-std::vector<std::string> operator+(std::vector<std::string> first,
-                                   const std::vector<std::string>& then) {
-    first.insert(first.end(), then.begin(), then.end());
-    return first;
-}
-
-std::vector<std::string> operator+(std::vector<std::string> first, std::string then) {
-    first.push_back(std::move(then));
-    return first;
-}
-
 TEST(AppRun, EachRunShowsItsStepsAndEndsAsTheyDecide) {
-    const std::vector<std::string> downloaded = {"checking", "downloading 0/1000",
-                                                 "downloading 1000/1000", "verifying"};
-    const std::vector<std::string> installed = {"installing 正在安装…",
-                                                "installing 安装完成，正在确认启动…", "complete"};
-    const std::vector<std::string> cached = {"checking", "verifying"};
+    const std::string downloaded =
+        "checking; downloading 0/1000; downloading 1000/1000; verifying; ";
+    const std::string installed =
+        "installing 正在安装…; installing 安装完成，正在确认启动…; complete; ";
+    const std::string cached = "checking; verifying; ";
     const auto fail = [](const char* step, const char* message) {
         return [=](Harness& h) { h.errors[step] = message; };
     };
@@ -274,7 +263,7 @@ TEST(AppRun, EachRunShowsItsStepsAndEndsAsTheyDecide) {
     const struct {
         const char* name;
         std::function<void(Harness&)> arrange;
-        std::vector<std::string> shown;
+        std::string shown;
         // Where the application went, from the temp folder; or whether the package stays.
         std::variant<const char*, bool> installedOrKept;
     } rows[] = {
@@ -289,25 +278,19 @@ TEST(AppRun, EachRunShowsItsStepsAndEndsAsTheyDecide) {
          "Applications/AI澄翎网盘测试版.app"},
         {"user folder", askFirst([](Harness&) { return true; }), cached + installed,
          "home/Applications/AI澄翎网盘测试版.app"},
-        {"user folder declined", askFirst([](Harness&) { return false; }), cached + "cancelled",
+        {"user folder declined", askFirst([](Harness&) { return false; }), cached + "cancelled; ",
          true},
-        {"quit while asking", askFirst(quit), cached + "cancelled", true},
-        {"already installed",
-         fail("check", "已安装相同或更新版本"),
-         {"checking", "failed 已安装相同或更新版本"},
-         false},
-        {"untrusted url",
-         [](Harness& h) { h.resolved.package.url = "https://x.example/a"; },
-         {"checking", "failed 下载地址不受信任"},
-         false},
-        {"transfer fails",
-         fail("download", "下载失败"),
-         {"checking", "downloading 0/1000", "failed 下载失败"},
-         false},
+        {"quit while asking", askFirst(quit), cached + "cancelled; ", true},
+        {"already installed", fail("check", "已安装相同或更新版本"),
+         "checking; failed 已安装相同或更新版本; ", false},
+        {"untrusted url", [](Harness& h) { h.resolved.package.url = "https://x.example/a"; },
+         "checking; failed 下载地址不受信任; ", false},
+        {"transfer fails", fail("download", "下载失败"),
+         "checking; downloading 0/1000; failed 下载失败; ", false},
         {"recheck fails", fail("recheck", "发布版本已变更，请重试"),
-         downloaded + "failed 发布版本已变更，请重试", true},
+         downloaded + "failed 发布版本已变更，请重试; ", true},
         {"install fails", fail("install", "安装操作失败，请检查权限后重试"),
-         downloaded + "installing 正在安装…" + "failed 安装操作失败，请检查权限后重试", true},
+         downloaded + "installing 正在安装…; failed 安装操作失败，请检查权限后重试; ", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -322,8 +305,8 @@ TEST(AppRun, EachRunShowsItsStepsAndEndsAsTheyDecide) {
         EXPECT_EQ(h.shown, row.shown);
         EXPECT_FALSE(h.delegate->installing());
         EXPECT_TRUE(fs::exists(otherDigest));
-        EXPECT_EQ(h.installs, std::ranges::count(row.shown, "installing 正在安装…"));
-        EXPECT_EQ(h.reached["download"], std::ranges::count(row.shown, "downloading 0/1000")
+        EXPECT_EQ(h.installs, (row.shown.find("installing 正在安装…") != std::string::npos));
+        EXPECT_EQ(h.reached["download"], (row.shown.find("downloading") != std::string::npos)
                                              ? h.resolved.package.url
                                              : "");
         // Only the user may read a package being fetched.
@@ -383,8 +366,7 @@ TEST(AppRun, AStopAtAnyStepShowsCancelledAndNothingElseOfThatRun) {
         h.delegate->action();
         EXPECT_FALSE(h.actionEnabled);
         ASSERT_TRUE(h.pumpUntilIdle());
-        EXPECT_EQ(std::vector(h.shown.begin() + before, h.shown.end()),
-                  std::vector<std::string>{"cancelled"});
+        EXPECT_EQ(h.shown.substr(before), "cancelled; ");
         EXPECT_TRUE(h.actionEnabled);
         EXPECT_EQ(h.questions, 0);
         EXPECT_EQ(h.installs, 0);
@@ -394,7 +376,7 @@ TEST(AppRun, AStopAtAnyStepShowsCancelledAndNothingElseOfThatRun) {
     ASSERT_TRUE(h.runUntilHeld("resolve"));
     h.delegate.reset();
     EXPECT_FALSE(h.pumpUntil([] { return false; }, 50ms));
-    EXPECT_EQ(h.shown, std::vector<std::string>{"checking"});
+    EXPECT_EQ(h.shown, "checking; ");
 }
 
 // Reports 30 ms apart, each handled before the next, then a stall, then the rest: the
@@ -427,21 +409,20 @@ TEST(AppRun, ProgressIsThrottledAndOnlyTheCurrentRunsIsShown) {
         if (step.from)
             (*step.from)(step.written, -1);
         h.pumpUntil([] { return false; }, 20ms);
-        EXPECT_EQ(h.shown.back(), "downloading " + std::string(step.shown) + "/1000");
+        EXPECT_EQ(describe(h.current), "downloading " + std::string(step.shown) + "/1000");
     }
     h.hold("recheck");
     h.system.clock = start + 340ms;
     h.release("download"); // the last report at once, though it comes within 100 ms
-    ASSERT_TRUE(h.pumpUntil([&] { return h.shown.back() == "verifying"; }));
+    ASSERT_TRUE(h.pumpUntil([&] { return describe(h.current) == "verifying"; }));
     h.progress(1000, -1); // after verifying began, it changes nothing
     h.pumpUntil([] { return false; }, 20ms);
-    EXPECT_EQ(std::vector(h.shown.begin() + before, h.shown.end()),
-              (std::vector<std::string>{"downloading 100/1000", "downloading 300/1000",
-                                        "downloading 400/1000", "downloading 800/1000",
-                                        "downloading 1000/1000", "verifying"}));
+    EXPECT_EQ(h.shown.substr(before), "downloading 100/1000; downloading 300/1000; "
+                                      "downloading 400/1000; downloading 800/1000; "
+                                      "downloading 1000/1000; verifying; ");
     h.release("recheck");
     ASSERT_TRUE(h.pumpUntilIdle());
-    EXPECT_EQ(h.shown.back(), "complete");
+    EXPECT_EQ(describe(h.current), "complete");
 }
 
 TEST(AppRun, QuittingAndClosingAreRefusedOnlyWhileInstallingAndTheCompleteCardCloses) {
@@ -458,7 +439,7 @@ TEST(AppRun, QuittingAndClosingAreRefusedOnlyWhileInstallingAndTheCompleteCardCl
     EXPECT_TRUE(h.actionEnabled);
     h.release("install");
     ASSERT_TRUE(h.pumpUntilIdle());
-    EXPECT_EQ(h.shown.back(), "complete");
+    EXPECT_EQ(describe(h.current), "complete");
     EXPECT_TRUE(app.windowShouldClose());
     app.action();
     EXPECT_TRUE(h.closed);
