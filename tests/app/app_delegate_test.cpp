@@ -110,7 +110,7 @@ struct Harness final : app::MainThread,
     // Declined, as the window does, when the run is stopped while it is asked.
     bool confirmUserApplications(std::stop_token stop) override {
         ++questions;
-        return answer() && !stop.stop_requested();
+        return answer(*this) && !stop.stop_requested();
     }
 
     transfer::ServiceAddress serviceAddress() override { return {"https://localhost", {}}; }
@@ -218,7 +218,7 @@ struct Harness final : app::MainThread,
     bool actionEnabled = true;
     bool closed = false;
     int questions = 0;
-    std::function<bool()> answer = [] { return true; };
+    std::function<bool(Harness&)> answer = [](Harness&) { return true; };
 
     release::Manifest resolved, rechecked;
     std::map<std::string, std::string> errors; // a step named here fails with the message
@@ -248,7 +248,7 @@ TEST(AppRun, EachRunShowsItsStepsAndEndsAsTheyDecide) {
         return [=](Harness& h) {
             fs::remove_all(h.apps); // nobody can write a folder that is not there
             h.cachePackage(packageBytes);
-            h.answer = [&h, answer] { return answer(h); };
+            h.answer = answer;
         };
     };
     const auto quit = [](Harness& h) {

@@ -1,4 +1,6 @@
 #include "ui/card_model.h"
+#include "ui/progress_fill.h"
+#include "ui/window_fit.h"
 
 #include <cmath>
 #include <gtest/gtest.h>
@@ -58,7 +60,6 @@ TEST(CardPhase, ShowsEachPhaseWhateverCameBefore) {
     stopped.actionEnabled = false; // as the delegate's stop leaves it
     // Each leaves something behind that the next phase must put right.
     const std::pair<const char*, CardModel> previousCards[] = {
-        {"created", createCard(width)},
         {"stopped download", stopped},
         {"installing", after({Verifying{}, Installing{"正在安装…"}})},
         {"failed", after({Downloading{750'000, 3'000'000}, Failed{"网络连接已中断"}})},
@@ -83,7 +84,6 @@ TEST(CardPhase, ShowsEachPhaseWhateverCameBefore) {
         // amounts clamped to what the bar can show.
         {Downloading{1'500'000, 3'000'000}, "正在下载安装文件…", "1.5 MB / 3 MB", 0.5, "取消",
          usual},
-        {Downloading{0, 262'144'000}, "正在下载安装文件…", "0 MB / 262.1 MB", 0, "取消", usual},
         {Downloading{5'000'000, 3'000'000}, "正在下载安装文件…", "3 MB / 3 MB", 1, "取消", usual},
         {Downloading{100, -1}, "正在下载安装文件…", "0 MB / 0 MB", 0, "取消", usual},
         {Downloading{-4'000'000, 3'000'000}, "正在下载安装文件…", "0 MB / 3 MB", 0, "取消", usual},
@@ -131,6 +131,35 @@ TEST(CardPhase, ShowsEachPhaseWhateverCameBefore) {
             EXPECT_EQ(framesOf(card.frames), framesFor(row.height, row.kind));
         }
     }
+}
+
+TEST(ProgressFill, ShowsAnyProgressAsAtLeastASliver) {
+    const struct {
+        double fraction;
+        std::optional<Frame> fill;
+    } rows[] = {
+        {0, std::nullopt},          {-0.5, std::nullopt},     {0.001, Frame{0, 0, 5, 5}},
+        {0.5, Frame{0, 0, 128, 5}}, {1, Frame{0, 0, 256, 5}},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(progressFill(256, 5, row.fraction), row.fill) << row.fraction;
+}
+
+TEST(PlaceBeside, PutsAQuestionNextToTheCardNeverOverIt) {
+    const Frame screen{0, 0, 1280, 800};
+    const struct {
+        const char* why;
+        Frame card;
+        Frame placed;
+    } rows[] = {
+        {"left of the card in the top-right corner", {880, 40, 360, 132}, {464, 40, 400, 150}},
+        {"right of a card at the left edge", {20, 40, 360, 132}, {396, 40, 400, 150}},
+        {"below a card too wide for either side", {100, 40, 1000, 132}, {700, 188, 400, 150}},
+        {"above a card at the bottom", {100, 600, 1000, 190}, {700, 434, 400, 150}},
+        {"pushed onto the screen when nothing fits", {0, 0, 1280, 800}, {0, 0, 400, 150}},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(placeBeside(row.card, 400, 150, screen), row.placed) << row.why;
 }
 
 } // namespace
