@@ -1,18 +1,27 @@
+// The installer's window on Qt's offscreen platform: the card's views, the window, the
+// folder question, and once the whole graphical install end to end with the real release
+// service and package host over HTTPS, the emulated macOS tools and the sample
+// application confirming its start. Buttons are pressed as a user would.
+
+#include "app/window_sandbox.h"
 #include "ui/installer_progress_view.h"
-#include "ui/installer_window.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QAccessibleValueInterface>
+#include <QApplication>
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 #include <gtest/gtest.h>
-#include <string>
 
-namespace installer::ui {
+namespace installer::testing {
 namespace {
+
+namespace fs = std::filesystem;
 
 const std::string longFailure =
     "无法连接到下载服务器。请检查网络连接是否正常、代理设置是否正确，然后重试。"
@@ -20,27 +29,27 @@ const std::string longFailure =
     "主机 downloads.example.com 端口 443，请求在 60 秒后超时，已重试三次仍未成功。";
 
 TEST(UiViewCard, EachPhaseShowsTheModelsTextsAndControlsWithTheWindowsTopEdgeKept) {
-    InstallerWindow window;
+    ui::InstallerWindow window;
     window.move(120, 260);
     window.show();
     // What the user reads and can press in each of the card's shapes: a bar part-filled,
     // the button hidden, the card grown by a short and by a long message, and shrunk back.
-    const InstallerPhase phases[] = {
-        Downloading{1'500'000, 3'000'000},
-        Installing{"正在安装…"},
-        Failed{"安装包校验失败"},
-        Failed{longFailure},
-        Ready{},
+    const ui::InstallerPhase phases[] = {
+        ui::Downloading{1'500'000, 3'000'000},
+        ui::Installing{"正在安装…"},
+        ui::Failed{"安装包校验失败"},
+        ui::Failed{longFailure},
+        ui::Ready{},
     };
     for (const auto& phase : phases) {
         SCOPED_TRACE(phase.index());
         window.render(phase);
-        const CardModel& card = window.card();
+        const ui::CardModel& card = window.card();
         EXPECT_EQ(window.geometry().topLeft(), QPoint(120, 260));
         EXPECT_EQ(window.size(), QSize(360, static_cast<int>(card.contentHeight)));
         auto& action = *window.findChild<QPushButton*>("action");
         auto& detail = *window.findChild<QLabel*>("detail");
-        auto& progress = *window.findChild<InstallerProgressView*>("progress");
+        auto& progress = *window.findChild<ui::InstallerProgressView*>("progress");
         EXPECT_EQ(std::tuple(window.findChild<QLabel*>("status")->text().toStdString(),
                              detail.toolTip().toStdString(), action.text().toStdString(),
                              action.isVisible(), progress.isVisible(), progress.fraction(),
@@ -69,7 +78,7 @@ TEST(UiViewCard, EachPhaseShowsTheModelsTextsAndControlsWithTheWindowsTopEdgeKep
 
 TEST(UiViewWindow, OpensInTheMainScreensTopRightCornerOrCentredWithoutOne) {
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-    InstallerWindow window;
+    ui::InstallerWindow window;
     window.placeAtLaunch(QGuiApplication::primaryScreen());
     EXPECT_EQ(window.geometry().topRight(), QPoint(area.right() - 40, area.top() + 40));
     window.placeAtLaunch(nullptr);
@@ -80,7 +89,7 @@ TEST(UiViewWindow, OpensInTheMainScreensTopRightCornerOrCentredWithoutOne) {
 // complete card) does not ask it.
 TEST(UiViewWindow, CloseRequestsAskTheGuardButTheProgramsOwnCloseDoesNot) {
     for (const bool allowed : {true, false}) {
-        InstallerWindow window;
+        ui::InstallerWindow window;
         int asked = 0;
         window.setCloseGuard([&] {
             ++asked;
@@ -95,5 +104,58 @@ TEST(UiViewWindow, CloseRequestsAskTheGuardButTheProgramsOwnCloseDoesNot) {
     }
 }
 
+TEST(WindowQuestion, OpensBesideTheCardUnderTheInstallersNameAndAStopDeclinesIt) {
+    const struct {
+        const char* name;
+        std::function<void(QMessageBox&, std::stop_source&)> answer;
+        bool accepted;
+    } rows[] = {
+        {"accepted", [](QMessageBox& box, std::stop_source&) { box.buttons().at(0)->click(); },
+         true},
+        {"its window closed", [](QMessageBox& box, std::stop_source&) { box.close(); }, false},
+        {"the run stopped", [](QMessageBox&, std::stop_source& stop) { stop.request_stop(); },
+         false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ui::InstallerWindow window;
+        window.placeAtLaunch(QGuiApplication::primaryScreen());
+        window.show();
+        app::WindowDisplay display(window);
+        std::stop_source stop;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            EXPECT_EQ(box->windowTitle().toStdString(), "AI澄翎网盘安装器");
+            EXPECT_EQ(box->buttons().at(0)->text().toStdString(), "安装到用户目录");
+            EXPECT_EQ(box->frameGeometry().top(), window.frameGeometry().top());
+            EXPECT_FALSE(box->frameGeometry().intersects(window.frameGeometry()));
+            row.answer(*box, stop);
+            // Should the answer not end the question, it ends accepted, which no row
+            // but the first expects.
+            QTimer::singleShot(1000, box, [box] { box->buttons().at(0)->click(); });
+        });
+        EXPECT_EQ(display.confirmUserApplications(stop.get_token()), row.accepted);
+    }
+}
+
+// The install rules themselves are the install transaction's; here the window's run
+// applies them: a release already in place is refused before its download.
+TEST(WindowInstall, ThePressedButtonInstallsThenRefusesTheSameRelease) {
+    WindowSandbox sandbox;
+    auto phases = sandbox.pressAndWait();
+    ASSERT_EQ(sandbox.phase(), "complete") << sandbox.window.card().detail;
+    for (const char* expected : {"checking", "downloading", "verifying", "installing"})
+        EXPECT_NE(std::find(phases.begin(), phases.end(), expected), phases.end()) << expected;
+    EXPECT_EQ(bundleShortVersion(sandbox.target()), "1.1.0");
+    EXPECT_FALSE(fs::exists(sandbox.cacheFolder()));
+
+    sandbox.window.render(ui::Ready{});
+    phases = sandbox.pressAndWait();
+    ASSERT_EQ(sandbox.phase(), "failed");
+    EXPECT_EQ(sandbox.window.card().detail, "已安装相同或更新版本");
+    EXPECT_EQ(std::find(phases.begin(), phases.end(), "downloading"), phases.end());
+}
+
 } // namespace
-} // namespace installer::ui
+} // namespace installer::testing
