@@ -75,23 +75,21 @@ struct Harness final : app::MainThread,
     // Runs due tasks until `done` holds; false if it does not within the (real) limit.
     bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
             std::unique_lock lock(mutex);
             const auto due =
                 std::ranges::find_if(tasks, [&](const auto& t) { return t.first <= system.now(); });
+            // Short waits: what the test waits for may happen on a worker without a post.
             if (due == tasks.end()) {
-                if (std::chrono::steady_clock::now() >= deadline)
-                    return done();
-                // Short waits: what the test waits for may happen on a worker without a post.
                 changed.wait_for(lock, 2ms);
                 continue;
             }
-            auto task = std::move(due->second);
+            const auto task = std::move(due->second);
             tasks.erase(due);
             lock.unlock();
             task();
         }
-        return true;
+        return done();
     }
     // Waits, running nothing, until a worker has posted a task.
     bool waitUntilPosted() {
@@ -191,11 +189,8 @@ struct Harness final : app::MainThread,
     }
     // Brings a new run to the held step, with all it posted before shown.
     bool runUntilHeld(const std::string& step, bool wait = true) {
-        {
-            const std::lock_guard lock(mutex);
-            held.insert(step);
-            reached.erase(step);
-        }
+        hold(step);
+        reached.erase(step); // no run is going
         (delegate ? *delegate : make()).action();
         return !wait || pumpUntil([&] {
             const std::lock_guard lock(mutex);

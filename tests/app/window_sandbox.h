@@ -77,7 +77,6 @@ public:
                                             "installing", "complete", "failed",      "cancelled"};
         return names[window.card().phase.index()];
     }
-    std::filesystem::path target() const { return apps / "AI澄翎网盘测试版.app"; }
     std::filesystem::path cacheFolder() const {
         return app::cacheFolder(home, config.environment, release.package.sha256);
     }

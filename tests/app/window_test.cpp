@@ -76,17 +76,6 @@ TEST(UiViewCard, EachPhaseShowsTheModelsTextsAndControlsWithTheWindowsTopEdgeKep
     }
 }
 
-TEST(UiViewWindow, OpensInTheMainScreensTopRightCornerOrCentredWithoutOne) {
-    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-    ui::InstallerWindow window;
-    window.placeAtLaunch(QGuiApplication::primaryScreen());
-    EXPECT_EQ(window.geometry().topRight(), QPoint(area.right() - 40, area.top() + 40));
-    window.placeAtLaunch(nullptr);
-    EXPECT_LE((window.geometry().center() - area.center()).manhattanLength(), 1);
-}
-
-// The guard is the delegate's refusal while installing; the program's own close (of the
-// complete card) does not ask it.
 TEST(UiViewWindow, CloseRequestsAskTheGuardButTheProgramsOwnCloseDoesNot) {
     for (const bool allowed : {true, false}) {
         ui::InstallerWindow window;
@@ -104,50 +93,54 @@ TEST(UiViewWindow, CloseRequestsAskTheGuardButTheProgramsOwnCloseDoesNot) {
     }
 }
 
-TEST(WindowQuestion, OpensBesideTheCardUnderTheInstallersNameAndAStopDeclinesIt) {
+// With the system Applications folder not writable, the user is asked for their own.
+// Nobody can write a folder that is not there. The install rules themselves are the
+// install transaction's; the window's run applies them: the release in place is refused
+// before its download.
+TEST(WindowInstall, TheFolderQuestionDecidesTheRunThenTheSameReleaseIsRefused) {
+    WindowSandbox sandbox;
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    sandbox.window.placeAtLaunch(nullptr);
+    EXPECT_LE((sandbox.window.geometry().center() - area.center()).manhattanLength(), 1);
+    sandbox.window.placeAtLaunch(QGuiApplication::primaryScreen());
+    EXPECT_EQ(sandbox.window.geometry().topRight(), QPoint(area.right() - 40, area.top() + 40));
+    fs::remove_all(sandbox.apps);
+    std::function<void(QMessageBox&)> answer;
+    QTimer user;
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !answer)
+            return;
+        EXPECT_EQ(box->windowTitle().toStdString(), "AI澄翎网盘安装器");
+        EXPECT_EQ(box->buttons().at(0)->text().toStdString(), "安装到用户目录");
+        // Beside the card, never over it.
+        EXPECT_EQ(box->frameGeometry().top(), sandbox.window.frameGeometry().top());
+        EXPECT_FALSE(box->frameGeometry().intersects(sandbox.window.frameGeometry()));
+        std::exchange(answer, nullptr)(*box);
+    });
+    user.start(20);
     const struct {
         const char* name;
-        std::function<void(QMessageBox&, std::stop_source&)> answer;
-        bool accepted;
+        std::function<void(QMessageBox&)> answer;
+        const char* ends;
     } rows[] = {
-        {"accepted", [](QMessageBox& box, std::stop_source&) { box.buttons().at(0)->click(); },
-         true},
-        {"its window closed", [](QMessageBox& box, std::stop_source&) { box.close(); }, false},
-        {"the run stopped", [](QMessageBox&, std::stop_source& stop) { stop.request_stop(); },
-         false},
+        {"its window closed", [](QMessageBox& box) { box.close(); }, "cancelled"},
+        {"a quit meanwhile", [&](QMessageBox&) { EXPECT_TRUE(sandbox.delegate.shouldTerminate()); },
+         "cancelled"},
+        {"accepted", [](QMessageBox& box) { box.buttons().at(0)->click(); }, "complete"},
     };
+    std::vector<std::string> phases;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        ui::InstallerWindow window;
-        window.placeAtLaunch(QGuiApplication::primaryScreen());
-        window.show();
-        app::WindowDisplay display(window);
-        std::stop_source stop;
-        QTimer::singleShot(0, [&] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            ASSERT_NE(box, nullptr);
-            EXPECT_EQ(box->windowTitle().toStdString(), "AI澄翎网盘安装器");
-            EXPECT_EQ(box->buttons().at(0)->text().toStdString(), "安装到用户目录");
-            EXPECT_EQ(box->frameGeometry().top(), window.frameGeometry().top());
-            EXPECT_FALSE(box->frameGeometry().intersects(window.frameGeometry()));
-            row.answer(*box, stop);
-            // Should the answer not end the question, it ends accepted, which no row
-            // but the first expects.
-            QTimer::singleShot(1000, box, [box] { box->buttons().at(0)->click(); });
-        });
-        EXPECT_EQ(display.confirmUserApplications(stop.get_token()), row.accepted);
+        answer = row.answer;
+        const auto seen = sandbox.pressAndWait();
+        phases.insert(phases.end(), seen.begin(), seen.end());
+        EXPECT_EQ(sandbox.phase(), row.ends) << sandbox.window.card().detail;
+        EXPECT_FALSE(answer) << "not asked";
     }
-}
-
-// The install rules themselves are the install transaction's; here the window's run
-// applies them: a release already in place is refused before its download.
-TEST(WindowInstall, ThePressedButtonInstallsThenRefusesTheSameRelease) {
-    WindowSandbox sandbox;
-    auto phases = sandbox.pressAndWait();
-    ASSERT_EQ(sandbox.phase(), "complete") << sandbox.window.card().detail;
     for (const char* expected : {"checking", "downloading", "verifying", "installing"})
         EXPECT_NE(std::find(phases.begin(), phases.end(), expected), phases.end()) << expected;
-    EXPECT_EQ(bundleShortVersion(sandbox.target()), "1.1.0");
+    EXPECT_EQ(bundleShortVersion(sandbox.home / "Applications/AI澄翎网盘测试版.app"), "1.1.0");
     EXPECT_FALSE(fs::exists(sandbox.cacheFolder()));
 
     sandbox.window.render(ui::Ready{});
