@@ -44,14 +44,14 @@ private:
 class WindowSandbox {
 public:
     explicit WindowSandbox(const ReleaseRecipe& recipe = {}) {
-        for (const auto& dir : {apps, home, control, tmp, packages / "releases"})
-            std::filesystem::create_directories(dir);
+        for (const char* dir : {"Applications", "home", "control", "tmp", "packages/releases"})
+            std::filesystem::create_directories(root / dir);
         ::setenv("HOME", home.c_str(), 1);
-        ::setenv("TMPDIR", tmp.c_str(), 1);
-        ::setenv("EMULATED_TOOLS_CONTROL", control.c_str(), 1);
+        ::setenv("TMPDIR", (root / "tmp").c_str(), 1);
+        ::setenv("EMULATED_TOOLS_CONTROL", (root / "control").c_str(), 1);
         ::setenv("SAMPLE_APP_HEALTH", "ready", 1);
         release = makeRelease(root / "release", recipe);
-        std::filesystem::copy_file(release.image, packages / "releases/AI.dmg");
+        std::filesystem::copy_file(release.image, root / "packages/releases/AI.dmg");
         service.addRelease(releaseManifest(release, recipe));
         QObject::connect(&window, &ui::InstallerWindow::actionClicked,
                          [this] { delegate.action(); });
@@ -82,13 +82,11 @@ public:
     }
 
     TempDir root;
-    std::filesystem::path apps = root / "Applications", home = root / "home",
-                          control = root / "control", tmp = root / "tmp",
-                          packages = root / "packages";
+    std::filesystem::path apps = root / "Applications", home = root / "home";
     TestCA ca = makeTestCA(root / "ca");
     Signer signer = testEditionSigner();
     ReleaseServiceHost service{ca, signer};
-    NginxHost packageHost{packages, ca};
+    NginxHost packageHost{root / "packages", ca};
     Release release;
     release::Settings config = [this] {
         release::Settings settings = settingsFor(signer);
