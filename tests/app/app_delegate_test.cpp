@@ -17,6 +17,7 @@ namespace installer::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace app;
 using namespace std::chrono_literals;
 
 std::string describe(const ui::InstallerPhase& phase) {
@@ -38,10 +39,7 @@ const std::string packageBytes(1000, 'x');
 // The test's thread is the main thread: posted tasks wait until it pumps them, delayed
 // ones also until the test's clock reaches their time. The package check is the real one.
 // A step the test holds waits there until let go or, but for the install, stopped.
-struct Harness : app::MainThread,
-                 app::InstallerDisplay,
-                 app::InstallServices,
-                 app::PackageDownload {
+struct Harness : MainThread, InstallerDisplay, InstallServices, PackageDownload {
     Harness() {
         system.home = temp / "home";
         fs::create_directories(apps);
@@ -116,15 +114,14 @@ struct Harness : app::MainThread,
         rechecked.releaseId = "rel-1-rechecked";
         return rechecked;
     }
-    std::shared_ptr<app::PackageDownload> makeDownload(fs::path destination,
-                                                       transfer::ProgressCallback report) override {
+    std::shared_ptr<PackageDownload> makeDownload(fs::path destination,
+                                                  transfer::ProgressCallback report) override {
         const std::lock_guard lock(mutex);
         std::tie(downloadFile, progress, cancelled) =
             std::tuple(destination, report, std::stop_source());
         return {std::shared_ptr<void>(), this};
     }
-    // The whole package arrives, with its last report, unless the transfer fails or is
-    // cancelled first (a cancel before the start included).
+    // The whole package, last report first, unless failed or cancelled (even before it).
     void start(const std::string& from, transfer::CompletionCallback completion) override {
         try {
             pass("download", cancelled.get_token(), from);
@@ -169,9 +166,8 @@ struct Harness : app::MainThread,
         changed.notify_all();
     }
 
-    app::AppDelegate& make() {
-        return delegate.emplace(config, app::AppEnvironment{apps, system, files, *this, *this},
-                                *this);
+    AppDelegate& make() {
+        return delegate.emplace(config, AppEnvironment{apps, system, files, *this, *this}, *this);
     }
     void cachePackage(std::string_view content) const {
         fs::create_directories(cache());
@@ -191,7 +187,7 @@ struct Harness : app::MainThread,
         });
     }
     fs::path cache() const {
-        return app::cacheFolder(system.home, config.environment, resolved.package.sha256);
+        return cacheFolder(system.home, config.environment, resolved.package.sha256);
     }
 
     TempDir temp;
@@ -199,7 +195,7 @@ struct Harness : app::MainThread,
     FakeSystem system;
     release::Settings config;
     platform::FileManager files;
-    std::optional<app::AppDelegate> delegate;
+    std::optional<AppDelegate> delegate;
 
     ui::InstallerPhase current = ui::Ready{};
     std::string shown; // each phase shown, followed by "; "
@@ -222,8 +218,7 @@ struct Harness : app::MainThread,
 };
 
 TEST(AppRun, EachRunShowsItsStepsAndEndsAsTheyDecide) {
-    const std::string downloaded =
-        "checking; downloading 0/1000; downloading 1000/1000; verifying; ";
+    const std::string fetched = "checking; downloading 0/1000; downloading 1000/1000; verifying; ";
     const std::string installed =
         "installing 正在安装…; installing 安装完成，正在确认启动…; complete; ";
     const auto fail = [](const char* step, const char* message) {
@@ -238,21 +233,21 @@ TEST(AppRun, EachRunShowsItsStepsAndEndsAsTheyDecide) {
         // Where the application went, from the temp folder; or whether the package stays.
         std::variant<const char*, bool> installedOrKept;
     } rows[] = {
-        {"fresh", [](Harness&) {}, downloaded + installed, "Applications/AI澄翎网盘测试版.app"},
+        {"fresh", [](Harness&) {}, fetched + installed, "Applications/AI澄翎网盘测试版.app"},
         {"cached",
          [](Harness& h) {
              h.config.environment = "production";
              h.cachePackage(packageBytes);
          },
          "checking; verifying; " + installed, "Applications/AI澄翎网盘.app"},
-        {"corrupt cache", [&](Harness& h) { h.cachePackage(corrupt); }, downloaded + installed,
+        {"corrupt cache", [&](Harness& h) { h.cachePackage(corrupt); }, fetched + installed,
          "Applications/AI澄翎网盘测试版.app"},
         {"untrusted url", [](Harness& h) { h.resolved.package.url = "https://x.example/a"; },
          "checking; failed 下载地址不受信任; ", false},
         {"transfer fails", fail("download", "下载失败"),
          "checking; downloading 0/1000; failed 下载失败; ", false},
         {"install fails", fail("install", "安装操作失败，请检查权限后重试"),
-         downloaded + "installing 正在安装…; failed 安装操作失败，请检查权限后重试; ", true},
+         fetched + "installing 正在安装…; failed 安装操作失败，请检查权限后重试; ", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -290,8 +285,7 @@ TEST(AppRun, AStopAtAnyStepShowsCancelledAndNothingElseOfThatRun) {
     const struct {
         const char* name;
         const char* held; // the step the run is left at, nothing of it left to show
-        // The stop reaches the main thread after the run, let go, has asked for its next
-        // waited call there, but before that call ran: the call is dropped.
+        // Let go, the run has asked for its next waited call, which the stop then drops.
         bool nextCallPosted = false;
     } rows[] = {
         {"resolve", "resolve"},
@@ -358,14 +352,10 @@ TEST(AppRun, ProgressIsThrottledAndOnlyTheCurrentRunsIsShown) {
     EXPECT_EQ(h.shown.substr(before), "downloading 100/1000; downloading 300/1000; "
                                       "downloading 400/1000; downloading 800/1000; "
                                       "downloading 1000/1000; verifying; ");
-    h.hold("recheck", false);
-    ASSERT_TRUE(h.pumpUntilIdle());
-    EXPECT_EQ(describe(h.current), "complete");
 }
 
 TEST(AppRun, QuittingAndClosingAreRefusedOnlyWhileInstallingAndTheCompleteCardCloses) {
     Harness h;
-    // A quit before installing goes ahead, as the stop rows and the window's own test show.
     ASSERT_TRUE(h.runUntilHeld("install"));
     auto& app = *h.delegate;
     EXPECT_TRUE(app.installing());

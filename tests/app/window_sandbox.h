@@ -36,11 +36,9 @@ private:
     platform::RealSystem real_;
 };
 
-// Everything a graphical install needs on this machine: a sandbox Applications folder
-// and home, the release service and package host over HTTPS with a test CA, a release
-// of the sample app, and the real window, display and delegate on the current thread's
-// event loop (a QApplication must exist). The sandbox is the process's home, temporary
-// folder and emulated tools' control folder from its creation on.
+// A graphical install on this machine: sandbox folders (the process's home from now on),
+// the release service and package host over HTTPS, a release of the sample app, and the
+// real window, display and delegate on this thread's event loop (a QApplication exists).
 class WindowSandbox {
 public:
     explicit WindowSandbox(const ReleaseRecipe& recipe = {}) {
@@ -58,8 +56,7 @@ public:
         window.show();
     }
 
-    // Presses the card's button and runs the event loop until the run has ended; the
-    // names of the phases shown, in order, without repeats.
+    // Presses the card's button and runs events until the run ends; the phases shown.
     std::vector<std::string> pressAndWait() {
         window.cardView().findChild<QPushButton*>()->click();
         std::vector<std::string> seen;

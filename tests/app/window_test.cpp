@@ -30,8 +30,7 @@ TEST(UiViewCard, EachPhaseShowsTheModelsTextsAndControlsWithTheWindowsTopEdgeKep
     ui::InstallerWindow window;
     window.move(120, 260);
     window.show();
-    // What the user reads and can press in each of the card's shapes: a bar part-filled,
-    // the button hidden, the card grown by a short and by a long message, and shrunk back.
+    // The card's shapes: bar part-filled, button hidden, grown by messages, shrunk back.
     const ui::InstallerPhase phases[] = {
         ui::Downloading{1'500'000, 3'000'000},
         ui::Installing{"正在安装…"},
@@ -57,8 +56,7 @@ TEST(UiViewCard, EachPhaseShowsTheModelsTextsAndControlsWithTheWindowsTopEdgeKep
         if (card.detail != longFailure) {
             EXPECT_EQ(detail.text().toStdString(), card.detail);
         } else {
-            // Four lines at most; lines mixing scripts differ by a point or so, so half a
-            // line of the message's own script tells four from five.
+            // At most four lines of the message's script (mixed lines differ by a point).
             const double line =
                 QFontMetricsF(detail.font())
                     .boundingRect(QRectF(0, 0, 1000, 1000), 0, QStringLiteral("安装"))

@@ -50,16 +50,14 @@ std::vector<Frame> framesOf(const CardFrames& frames) {
 }
 
 TEST(CardPhase, ShowsEachPhaseWhateverCameBefore) {
-    // Each leaves something behind that the next phase must put right; a stop leaves the
-    // button disabled.
+    // Each leaves something behind that the next phase must put right, a stop its button.
     CardModel stopped = after({Downloading{750'000, 3'000'000}, Failed{"网络连接已中断"}});
     stopped.actionEnabled = false;
     const std::pair<const char*, CardModel> previousCards[] = {
         {"failed, then stopped", stopped},
         {"installing", after({Verifying{}, Installing{"正在安装…"}})},
     };
-    // 22 characters fit a line of a message wrapped right of the icon; however long it is,
-    // the label's tooltip keeps the whole of it reachable.
+    // 22 characters fit a line right of the icon; the tooltip keeps any message whole.
     const std::string twoLines(25, 'x'), manyLines(2000, 'x');
     const struct {
         InstallerPhase phase;
@@ -73,8 +71,7 @@ TEST(CardPhase, ShowsEachPhaseWhateverCameBefore) {
     } rows[] = {
         {Ready{}, "准备安装AI澄翎网盘", "获取当前稳定版本", 0, "安装"},
         {Checking{}, "正在检查安装版本…", "正在连接下载服务", 0, "取消"},
-        // Decimal megabytes, one decimal unless the quotient is whole, no grouping;
-        // amounts clamped to what the bar can show.
+        // Decimal megabytes, one decimal unless whole, no grouping, clamped to the bar.
         {Downloading{1'500'000, 3'000'000}, "正在下载安装文件…", "1.5 MB / 3 MB", 0.5, "取消"},
         {Downloading{5'000'000, 3'000'000}, "正在下载安装文件…", "3 MB / 3 MB", 1, "取消"},
         {Downloading{100, -1}, "正在下载安装文件…", "0 MB / 0 MB", 0, "取消"},
