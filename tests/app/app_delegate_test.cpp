@@ -1,100 +1,193 @@
 #include "app/app_delegate.h"
-#include "app/fakes.h"
-#include "platform/installer_error.h"
 #include "support/fake_system.h"
 #include "support/temp_dir.h"
-#include "trust/crypto.h"
+#include "transfer/transfer_error.h"
+#include "trust/verify_file.h"
 
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <gtest/gtest.h>
+#include <map>
+#include <mutex>
+#include <set>
 #include <sys/stat.h>
 
 namespace installer::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace app;
 using namespace std::chrono_literals;
 
 std::string describe(const ui::InstallerPhase& phase) {
-    struct {
-        std::string operator()(const ui::Ready&) { return "ready"; }
-        std::string operator()(const ui::Checking&) { return "checking"; }
-        std::string operator()(const ui::Downloading& d) {
-            return "downloading " + std::to_string(d.written) + "/" + std::to_string(d.total);
-        }
-        std::string operator()(const ui::Verifying&) { return "verifying"; }
-        std::string operator()(const ui::Installing& i) { return "installing " + i.status; }
-        std::string operator()(const ui::Complete&) { return "complete"; }
-        std::string operator()(const ui::Failed& f) { return "failed " + f.message; }
-        std::string operator()(const ui::Cancelled&) { return "cancelled"; }
-    } visitor;
-    return std::visit(visitor, phase);
+    static const char* const names[] = {"ready",      "checking", "downloading", "verifying",
+                                        "installing", "complete", "failed",      "cancelled"};
+    std::string text = names[phase.index()];
+    if (const auto* download = std::get_if<ui::Downloading>(&phase))
+        text += " " + std::to_string(download->written) + "/" + std::to_string(download->total);
+    else if (const auto* installing = std::get_if<ui::Installing>(&phase))
+        text += " " + installing->status;
+    else if (const auto* failed = std::get_if<ui::Failed>(&phase))
+        text += " " + failed->message;
+    return text;
 }
 
-const std::string packageBytes = "an emulated disk image, forty-one bytes!!";
+const std::string packageBytes(1000, 'x');
 
-release::Manifest manifestFor(std::string_view content) {
-    trust::Sha256 digest;
-    digest.update(content.data(), content.size());
-    const auto sum = digest.finish();
-    release::Manifest manifest;
-    manifest.releaseId = "rel-1";
-    manifest.package.url = "https://localhost/packages/app.dmg";
-    manifest.package.sizeBytes = static_cast<std::int64_t>(content.size());
-    manifest.package.sha256 =
-        trust::hex(std::string_view(reinterpret_cast<const char*>(sum.data()), sum.size()));
-    return manifest;
-}
-
-// One delegate and all it works with, in a fresh temp folder.
-struct Harness {
+// One delegate in a fresh temp folder and the world it talks to, all played by the test.
+// The test's thread is the main thread: posted tasks wait until it pumps them, delayed
+// ones also until the test's clock reaches their time. The package check is the real one.
+// A step the test holds waits there until let go or, but for the install, stopped.
+struct Harness : MainThread, InstallerDisplay, InstallServices, PackageDownload {
     Harness() {
         system.home = temp / "home";
-        fs::create_directories(system.home);
         fs::create_directories(apps);
-        config.apiOrigin = "https://localhost";
         config.environment = "sit";
         config.downloadHosts = {"localhost"};
-        services.resolved = services.rechecked = manifestFor(packageBytes);
+        resolved.package.url = "https://localhost/packages/app.dmg";
+        resolved.package.sizeBytes = 1000;
+        resolved.package.sha256 =
+            "44f8354494a5ba03ba1792a8d3e9c534c47a9181980fde7a3f44b06ef2ae7c7f";
     }
     ~Harness() {
         // A run held installing is let go so the delegate can wind it down.
-        services.release("install");
+        hold("install", false);
         delegate.reset();
     }
 
-    app::AppDelegate& make() {
-        return delegate.emplace(
-            config, app::AppEnvironment{apps, system, files, mainThread, services}, display);
+    void post(std::function<void()> task) override {
+        const std::lock_guard lock(mutex);
+        tasks.emplace_back(platform::Clock::time_point::min(), std::move(task));
+        changed.notify_all();
+    }
+    void postAfter(std::chrono::milliseconds delay, std::function<void()> task) override {
+        const std::lock_guard lock(mutex);
+        tasks.emplace_back(system.now() + delay, std::move(task));
+    }
+    // Runs due tasks until `done` holds; false if it does not within the (real) limit.
+    bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            std::unique_lock lock(mutex);
+            const auto due =
+                std::ranges::find_if(tasks, [&](const auto& t) { return t.first <= system.now(); });
+            // Short waits: what the test waits for may happen on a worker without a post.
+            if (due == tasks.end()) {
+                changed.wait_for(lock, 2ms);
+                continue;
+            }
+            const auto task = std::move(due->second);
+            tasks.erase(due);
+            lock.unlock();
+            task();
+        }
+        return done();
+    }
+    // Waits, running nothing, until a worker has posted a task.
+    bool waitUntilPosted() {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 20s, [&] { return !tasks.empty(); });
+    }
+
+    void render(const ui::InstallerPhase& phase) override {
+        current = phase;
+        shown += describe(phase) + "; ";
+        actionEnabled = true;
+    }
+    const ui::InstallerPhase& phase() const override { return current; }
+    void disableAction() override { actionEnabled = false; }
+    void closeWindow() override { closed = true; }
+    // Never asked: the system Applications folder is there. The window's test asks.
+    bool confirmUserApplications(std::stop_token) override { return false; }
+
+    transfer::ServiceAddress serviceAddress() override { return {"https://localhost", {}}; }
+    release::Manifest resolveRelease(const transfer::ServiceAddress&,
+                                     std::stop_token stop) override {
+        pass("resolve", stop);
+        return resolved;
+    }
+    release::Manifest recheckRelease(const transfer::ServiceAddress&, const release::Manifest&,
+                                     std::stop_token stop) override {
+        pass("recheck", stop);
+        release::Manifest rechecked = resolved;
+        rechecked.releaseId = "rel-1-rechecked";
+        return rechecked;
+    }
+    std::shared_ptr<PackageDownload> makeDownload(fs::path destination,
+                                                  transfer::ProgressCallback report) override {
+        const std::lock_guard lock(mutex);
+        std::tie(downloadFile, progress, cancelled) =
+            std::tuple(destination, report, std::stop_source());
+        return {std::shared_ptr<void>(), this};
+    }
+    // The whole package, last report first, unless failed or cancelled (even before it).
+    void start(const std::string& from, transfer::CompletionCallback completion) override {
+        try {
+            pass("download", cancelled.get_token(), from);
+            progress(1000, -1);
+            writeFile(downloadFile, packageBytes);
+            completion(downloadFile);
+        } catch (...) {
+            completion(std::current_exception());
+        }
+    }
+    void cancel() override { cancelled.request_stop(); }
+    void verifyFile(const fs::path& file, const release::Package& package) override {
+        trust::verifyFile(file, package);
+    }
+    // The install transaction's own rules; the window's run is what applies them.
+    void checkInstalled(const release::Manifest&, const fs::path&) override {}
+    void install(const fs::path& package, const release::Manifest& manifest, const fs::path& target,
+                 const install::StatusCallback& status) override {
+        installed = {package, target, manifest.releaseId};
+        pass("install", {});
+        // The transaction's last text must not step the card back from starting.
+        for (const char* text : {"安装完成，正在确认启动…", "更新已完成"})
+            status(text);
+    }
+
+    void pass(const std::string& step, const std::stop_token& stop, std::string seen = "") {
+        std::unique_lock lock(mutex);
+        reached[step] = seen;
+        changed.wait(lock, stop, [&] { return !held.contains(step); });
+        // A request cut short by the stop fails as the real one would.
+        if (stop.stop_requested())
+            throw transfer::TransferError(transfer::cancelledCode, "请求已取消");
+        if (errors.contains(step))
+            throw transfer::TransferError(7, errors.at(step)); // not a cancellation
+    }
+    void hold(const std::string& step, bool on = true) {
+        const std::lock_guard lock(mutex);
+        if (on)
+            held.insert(step);
+        else
+            held.erase(step);
+        changed.notify_all();
+    }
+
+    AppDelegate& make() {
+        return delegate.emplace(config, AppEnvironment{apps, system, files, *this, *this}, *this);
     }
     void cachePackage(std::string_view content) const {
         fs::create_directories(cache());
         writeFile(cache() / "package.dmg", content);
     }
-    bool pumpUntil(const std::function<bool()>& done) { return mainThread.pumpUntil(done); }
-    bool pumpUntilShown(const std::string& phase) {
-        return pumpUntil([&] { return describe(display.phase()) == phase; });
-    }
     bool pumpUntilIdle() {
         return pumpUntil([&] { return !delegate->running(); });
     }
-    // The transfer a run started, once it is not the one of an earlier run.
-    std::shared_ptr<FakeDownload>
-    startedDownload(const std::shared_ptr<FakeDownload>& earlier = {}) {
-        EXPECT_TRUE(pumpUntil([&] {
-            auto download = services.download();
-            return download && download != earlier && download->started();
-        }));
-        return services.download();
-    }
-    // Every phase shown since the card was created.
-    std::vector<std::string> shown(std::size_t from = 1) const {
-        std::vector<std::string> texts;
-        for (auto phase = display.shown.begin() + from; phase != display.shown.end(); ++phase)
-            texts.push_back(describe(*phase));
-        return texts;
+    // Brings a new run to the held step, with all it posted before shown.
+    bool runUntilHeld(const std::string& step) {
+        hold(step);
+        reached.erase(step); // no run is going
+        (delegate ? *delegate : make()).action();
+        return pumpUntil([&] {
+            const std::lock_guard lock(mutex);
+            return reached.contains(step) && tasks.empty();
+        });
     }
     fs::path cache() const {
-        return app::cacheFolder(system.home, config.environment, services.resolved.package.sha256);
+        return cacheFolder(system.home, config.environment, resolved.package.sha256);
     }
 
     TempDir temp;
@@ -102,114 +195,85 @@ struct Harness {
     FakeSystem system;
     release::Settings config;
     platform::FileManager files;
-    FakeMainThread mainThread{system};
-    FakeDisplay display;
-    FakeServices services;
-    std::optional<app::AppDelegate> delegate;
+    std::optional<AppDelegate> delegate;
+
+    ui::InstallerPhase current = ui::Ready{};
+    std::string shown; // each phase shown, followed by "; "
+    bool actionEnabled = true;
+    bool closed = false;
+
+    release::Manifest resolved;
+    std::map<std::string, std::string> errors; // a step named here fails with the message
+    fs::path downloadFile;
+    transfer::ProgressCallback progress;
+    std::stop_source cancelled;
+    // What the install was given, read once the run has ended: package, target, release.
+    std::tuple<fs::path, fs::path, std::string> installed;
+
+    std::mutex mutex;
+    std::condition_variable_any changed;
+    std::deque<std::pair<platform::Clock::time_point, std::function<void()>>> tasks;
+    std::set<std::string> held;
+    std::map<std::string, std::string> reached; // and the download's address
 };
 
-std::vector<std::string> operator+(std::vector<std::string> first,
-                                   const std::vector<std::string>& then) {
-    first.insert(first.end(), then.begin(), then.end());
-    return first;
-}
-
 TEST(AppRun, EachRunShowsItsStepsAndEndsAsTheyDecide) {
-    const std::string size = std::to_string(packageBytes.size());
-    const std::vector<std::string> downloaded = {"checking", "downloading 0/" + size,
-                                                 "downloading " + size + "/" + size, "verifying"};
-    const std::vector<std::string> installed = {"installing 正在安装…",
-                                                "installing 安装完成，正在确认启动…", "complete"};
+    const std::string fetched = "checking; downloading 0/1000; downloading 1000/1000; verifying; ";
+    const std::string installed =
+        "installing 正在安装…; installing 安装完成，正在确认启动…; complete; ";
     const auto fail = [](const char* step, const char* message) {
-        return [=](Harness& h) {
-            h.services.errors[step] = std::make_exception_ptr(InstallerError(message));
-        };
+        return [=](Harness& h) { h.errors[step] = message; };
     };
-    const auto askFirst = [](bool accept, bool quitMeanwhile = false) {
-        return [=](Harness& h) {
-            fs::remove_all(h.apps); // nobody can write a folder that is not there
-            h.cachePackage(packageBytes);
-            h.display.acceptUserFolder = accept;
-            if (quitMeanwhile)
-                h.display.whileAsking = [&h] { EXPECT_TRUE(h.delegate->shouldTerminate()); };
-        };
-    };
-    const std::vector<std::string> declined = {"checking", "verifying", "cancelled"};
-    const std::vector<std::string> downloadFailed = {"checking", "downloading 0/" + size,
-                                                     "failed 下载失败"};
     std::string corrupt = packageBytes;
     corrupt[3] ^= 1;
-    enum Transfer { none, fails, finishes };
     const struct {
         const char* name;
         std::function<void(Harness&)> arrange;
-        Transfer transfer;
-        std::vector<std::string> shown;
+        std::string shown;
         // Where the application went, from the temp folder; or whether the package stays.
         std::variant<const char*, bool> installedOrKept;
     } rows[] = {
-        {"fresh", [](Harness&) {}, finishes, downloaded + installed,
-         "Applications/AI澄翎网盘测试版.app"},
+        {"fresh", [](Harness&) {}, fetched + installed, "Applications/AI澄翎网盘测试版.app"},
         {"cached",
          [](Harness& h) {
              h.config.environment = "production";
              h.cachePackage(packageBytes);
          },
-         none, std::vector<std::string>{"checking", "verifying"} + installed,
-         "Applications/AI澄翎网盘.app"},
-        {"corrupt cache", [&](Harness& h) { h.cachePackage(corrupt); }, finishes,
-         downloaded + installed, "Applications/AI澄翎网盘测试版.app"},
-        {"user folder", askFirst(true), none,
-         std::vector<std::string>{"checking", "verifying"} + installed,
-         "home/Applications/AI澄翎网盘测试版.app"},
-        {"user folder declined", askFirst(false), none, declined, true},
-        {"quit while asking", askFirst(true, true), none, declined, true},
-        {"untrusted url",
-         [](Harness& h) { h.services.resolved.package.url = "https://x.example/a"; },
-         none,
-         {"checking", "failed 下载地址不受信任"},
-         false},
-        {"transfer fails", [](Harness&) {}, fails, downloadFailed, false},
-        {"recheck fails", fail("recheck", "发布版本已变更，请重试"), finishes,
-         downloaded + std::vector<std::string>{"failed 发布版本已变更，请重试"}, true},
-        {"install fails", fail("install", "安装操作失败，请检查权限后重试"), finishes,
-         downloaded + std::vector<std::string>{"installing 正在安装…",
-                                               "failed 安装操作失败，请检查权限后重试"},
-         true},
+         "checking; verifying; " + installed, "Applications/AI澄翎网盘.app"},
+        {"corrupt cache", [&](Harness& h) { h.cachePackage(corrupt); }, fetched + installed,
+         "Applications/AI澄翎网盘测试版.app"},
+        {"untrusted url", [](Harness& h) { h.resolved.package.url = "https://x.example/a"; },
+         "checking; failed 下载地址不受信任; ", false},
+        {"transfer fails", fail("download", "下载失败"),
+         "checking; downloading 0/1000; failed 下载失败; ", false},
+        {"install fails", fail("install", "安装操作失败，请检查权限后重试"),
+         fetched + "installing 正在安装…; failed 安装操作失败，请检查权限后重试; ", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         Harness h;
-        h.services.rechecked.releaseId = "rel-1-rechecked";
-        // The transaction's last text must not step the card back from starting.
-        h.services.statusTexts = {"安装完成，正在确认启动…", "更新已完成"};
         row.arrange(h);
+        // Packages of other releases are left alone.
         const fs::path otherDigest = h.cache().parent_path() / std::string(64, 'a');
         fs::create_directories(otherDigest);
-        const bool cached = fs::exists(h.cache());
+        const bool wasCached = fs::exists(h.cache());
         h.make().action();
-        if (row.transfer != none) {
-            auto download = h.startedDownload();
-            EXPECT_EQ(download->url, h.services.resolved.package.url);
-            struct stat info {};
-            ASSERT_EQ(::stat(h.cache().c_str(), &info), 0);
-            EXPECT_TRUE(cached || (info.st_mode & 0777) == 0700u);
-            if (row.transfer == fails) {
-                download->end(std::make_exception_ptr(InstallerError("下载失败")));
-            } else {
-                download->report(static_cast<std::int64_t>(packageBytes.size()));
-                download->finish(packageBytes);
-            }
-        }
         ASSERT_TRUE(h.pumpUntilIdle());
-        EXPECT_EQ(h.shown(), row.shown);
-        EXPECT_FALSE(h.delegate->installing());
+        EXPECT_EQ(h.shown, row.shown);
         EXPECT_TRUE(fs::exists(otherDigest));
-        EXPECT_EQ(h.services.installs, std::ranges::count(row.shown, "installing 正在安装…"));
+        EXPECT_EQ(h.reached.contains("install"),
+                  row.shown.find("installing 正在安装…") != std::string::npos);
+        EXPECT_EQ(h.reached["download"], (row.shown.find("downloading") != std::string::npos)
+                                             ? h.resolved.package.url
+                                             : "");
+        // Only the user may read a package being fetched.
+        struct stat info {};
+        if (!wasCached && ::stat(h.cache().c_str(), &info) == 0) {
+            EXPECT_EQ(info.st_mode & 0777, 0700u);
+        }
         if (const auto* target = std::get_if<const char*>(&row.installedOrKept)) {
-            EXPECT_EQ(h.services.installedTarget, h.temp / *target);
-            EXPECT_EQ(h.services.installedPackage, h.cache() / "package.dmg");
-            EXPECT_EQ(h.services.installedReleaseId, "rel-1-rechecked");
+            EXPECT_EQ(h.installed,
+                      std::tuple(h.cache() / "package.dmg", h.temp / *target, "rel-1-rechecked"));
             EXPECT_FALSE(fs::exists(h.cache()));
         } else {
             EXPECT_EQ(fs::exists(h.cache() / "package.dmg"), std::get<bool>(row.installedOrKept));
@@ -218,159 +282,95 @@ TEST(AppRun, EachRunShowsItsStepsAndEndsAsTheyDecide) {
 }
 
 TEST(AppRun, AStopAtAnyStepShowsCancelledAndNothingElseOfThatRun) {
-    // Each brings a run to the step and leaves it there, nothing of it left to show.
-    const auto atRecheck = [](Harness& h) {
-        h.cachePackage(packageBytes);
-        h.services.hold("recheck");
-        h.make().action();
-        return h.pumpUntil([&] {
-            return h.services.reached("recheck") && describe(h.display.phase()) == "verifying";
-        });
-    };
-    // The stop reaches the main thread after the run has asked for its next waited
-    // call there, but before that call ran.
-    const auto nextCallPosted = [&](Harness& h) {
-        if (!atRecheck(h))
-            return false;
-        h.services.release("recheck");
-        return h.mainThread.waitUntilPosted();
-    };
     const struct {
-        const char* step;
-        std::function<bool(Harness&)> reach;
+        const char* name;
+        const char* held; // the step the run is left at, nothing of it left to show
+        // Let go, the run has asked for its next waited call, which the stop then drops.
+        bool nextCallPosted = false;
     } rows[] = {
-        // The second press arrives before the run has reached its first step.
-        {"pressed twice",
-         [](Harness& h) {
-             h.services.hold("resolve");
-             h.make().action();
-             return true;
-         }},
-        {"resolve",
-         [](Harness& h) {
-             h.services.hold("resolve");
-             h.make().action();
-             return h.pumpUntil([&] { return h.services.reached("resolve"); });
-         }},
-        {"download",
-         [](Harness& h) {
-             h.make().action();
-             h.startedDownload();
-             return h.pumpUntilShown("downloading 0/" + std::to_string(packageBytes.size()));
-         }},
-        {"recheck", atRecheck},
-        {"folder question",
-         [&](Harness& h) {
-             fs::remove_all(h.apps); // nobody can write a folder that is not there
-             return nextCallPosted(h);
-         }},
-        {"entering installing", nextCallPosted},
+        {"resolve", "resolve"},
+        {"download", "download"},
+        {"recheck", "recheck"},
+        {"entering installing", "recheck", true},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.step);
+        SCOPED_TRACE(row.name);
         Harness h;
-        ASSERT_TRUE(row.reach(h));
-        const std::size_t before = h.display.shown.size();
+        ASSERT_TRUE(h.runUntilHeld(row.held));
+        if (row.nextCallPosted) {
+            h.hold(row.held, false);
+            ASSERT_TRUE(h.waitUntilPosted());
+        }
+        const std::size_t before = h.shown.size();
         h.delegate->action();
-        EXPECT_FALSE(h.display.actionEnabled);
+        EXPECT_FALSE(h.actionEnabled);
         ASSERT_TRUE(h.pumpUntilIdle());
-        EXPECT_EQ(h.shown(before), std::vector<std::string>{"cancelled"});
-        EXPECT_TRUE(h.display.actionEnabled);
-        EXPECT_EQ(h.display.questions, 0);
-        EXPECT_EQ(h.services.installs, 0);
+        EXPECT_EQ(h.shown.substr(before), "cancelled; ");
+        EXPECT_TRUE(h.actionEnabled);
+        EXPECT_FALSE(h.reached.contains("install"));
     }
 }
 
-TEST(AppRun, ANewRunIgnoresTheLateReportsOfAStoppedOne) {
+// Reports 30 ms apart, each handled before the next, then a stall, then the rest: the
+// card shows at most one report per 100 ms, and the latest one held back when its
+// interval ends. Late reports of a run stopped before are never shown.
+TEST(AppRun, ProgressIsThrottledAndOnlyTheCurrentRunsIsShown) {
     Harness h;
-    auto& app = h.make();
-    app.action();
-    auto first = h.startedDownload();
-    app.action(); // stop during the download
+    ASSERT_TRUE(h.runUntilHeld("download"));
+    const transfer::ProgressCallback stopped = h.progress;
+    h.delegate->action();
     ASSERT_TRUE(h.pumpUntilIdle());
-
-    app.action();
-    auto second = h.startedDownload(first);
-    const std::string total = "/" + std::to_string(packageBytes.size());
-    ASSERT_TRUE(h.pumpUntilShown("downloading 0" + total));
-    first->report(5); // a report of the stopped run, arriving late
-    second->report(7);
-    ASSERT_TRUE(h.pumpUntilShown("downloading 7" + total));
-    EXPECT_EQ(std::ranges::count(h.shown(), "downloading 5" + total), 0);
-    second->finish(packageBytes);
-    ASSERT_TRUE(h.pumpUntilIdle());
-    EXPECT_EQ(describe(h.display.phase()), "complete");
-}
-
-TEST(AppRun, ProgressIsThrottledButTheLatestReportIsShownWhenItsIntervalEnds) {
-    Harness h;
-    const std::string big(1000, 'x');
-    h.services.resolved = h.services.rechecked = manifestFor(big);
-    h.services.hold("recheck");
-    h.make().action();
-    auto download = h.startedDownload();
-    ASSERT_TRUE(h.pumpUntilShown("downloading 0/1000"));
+    ASSERT_TRUE(h.runUntilHeld("download"));
+    const std::size_t before = h.shown.size();
     const auto start = h.system.clock;
-    // Reports 30 ms apart, each handled before the next; then the host stalls for a
-    // while, and at last sends the rest.
     const struct {
         int ms;
-        std::int64_t written; // 0: no report
+        const transfer::ProgressCallback* from;
+        std::int64_t written;
         const char* shown;
     } steps[] = {
-        {0, 100, "100"}, {30, 200, "100"},  {60, 300, "100"},    {99, 0, "100"},
-        {100, 0, "300"}, {130, 400, "300"}, {160, 1000, "1000"}, {300, 0, "1000"},
+        {0, &h.progress, 100, "100"},  {30, &h.progress, 200, "100"},
+        {60, &h.progress, 300, "100"}, {99, nullptr, 0, "100"},
+        {100, nullptr, 0, "300"},      {130, &h.progress, 400, "300"},
+        {200, nullptr, 0, "400"},      {250, &stopped, 700, "400"},
+        {300, nullptr, 0, "400"},      {320, &h.progress, 800, "800"},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.ms);
         h.system.clock = start + std::chrono::milliseconds(step.ms);
-        if (step.written > 0)
-            download->report(step.written);
-        h.mainThread.pumpUntil([] { return false; }, 20ms);
-        EXPECT_EQ(describe(h.display.phase()), "downloading " + std::string(step.shown) + "/1000");
+        if (step.from)
+            (*step.from)(step.written, -1);
+        h.pumpUntil([] { return false; }, 20ms);
+        EXPECT_EQ(describe(h.current), "downloading " + std::string(step.shown) + "/1000");
     }
-    download->finish(big);
-    ASSERT_TRUE(h.pumpUntilShown("verifying"));
-    download->report(1000); // after verifying began, it changes nothing
-    h.mainThread.pumpUntil([] { return false; }, 20ms);
-    EXPECT_EQ(h.shown(), (std::vector<std::string>{"checking", "downloading 0/1000",
-                                                   "downloading 100/1000", "downloading 300/1000",
-                                                   "downloading 1000/1000", "verifying"}));
-    h.services.release("recheck");
-    ASSERT_TRUE(h.pumpUntilIdle());
+    h.hold("recheck");
+    h.system.clock = start + 340ms;
+    h.hold("download", false); // the last report at once, though it comes within 100 ms
+    ASSERT_TRUE(h.pumpUntil([&] { return describe(h.current) == "verifying"; }));
+    h.progress(1000, -1); // after verifying began, it changes nothing
+    h.pumpUntil([] { return false; }, 20ms);
+    EXPECT_EQ(h.shown.substr(before), "downloading 100/1000; downloading 300/1000; "
+                                      "downloading 400/1000; downloading 800/1000; "
+                                      "downloading 1000/1000; verifying; ");
 }
 
 TEST(AppRun, QuittingAndClosingAreRefusedOnlyWhileInstallingAndTheCompleteCardCloses) {
     Harness h;
-    h.services.hold("install");
-    auto& app = h.make();
-    // A quit before installing goes ahead: the "quit while asking" row of the run table.
-    app.action();
-    h.startedDownload()->finish(packageBytes);
-    ASSERT_TRUE(h.pumpUntil([&] { return h.services.reached("install"); }));
+    ASSERT_TRUE(h.runUntilHeld("install"));
+    auto& app = *h.delegate;
     EXPECT_TRUE(app.installing());
     EXPECT_FALSE(app.shouldTerminate());
     EXPECT_FALSE(app.windowShouldClose());
     app.close();
     app.action(); // the button is hidden; a press that still arrives does nothing
-    EXPECT_FALSE(h.display.closed);
-    EXPECT_TRUE(h.display.actionEnabled);
-    h.services.release("install");
+    EXPECT_FALSE(h.closed);
+    EXPECT_TRUE(h.actionEnabled);
+    h.hold("install", false);
     ASSERT_TRUE(h.pumpUntilIdle());
-    EXPECT_EQ(describe(h.display.phase()), "complete");
+    EXPECT_EQ(describe(h.current), "complete");
     EXPECT_TRUE(app.windowShouldClose());
     app.action();
-    EXPECT_TRUE(h.display.closed);
-}
-
-TEST(AppRun, DestroyingTheDelegateMidRunEndsTheRunWithoutTouchingIt) {
-    Harness h;
-    h.services.hold("resolve");
-    h.make().action();
-    ASSERT_TRUE(h.pumpUntil([&] { return h.services.reached("resolve"); }));
-    h.delegate.reset(); // joins the run, which gives up at its stop
-    EXPECT_FALSE(h.mainThread.pumpUntil([] { return false; }, 50ms));
-    EXPECT_EQ(h.shown(), std::vector<std::string>{"checking"});
+    EXPECT_TRUE(h.closed);
 }
 
 } // namespace

@@ -8,11 +8,14 @@
 #include "support/fixtures.h"
 #include "support/release_maker.h"
 #include "support/temp_dir.h"
+#include "ui/installer_card_view.h"
 #include "ui/installer_window.h"
 
-#include <optional>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <cstdlib>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace installer::testing {
@@ -33,42 +36,75 @@ private:
     platform::RealSystem real_;
 };
 
-// Everything a graphical install needs on this machine: a sandbox Applications folder
-// and home, the release service and package host over HTTPS with a test CA, a release
-// of the sample app, and the real window, display and delegate on the current thread's
-// event loop (a QApplication must exist). The environment the sample app and the
-// emulated tools read is set while it lives and restored afterwards.
+// A graphical install on this machine: sandbox folders (the process's home from now on),
+// the release service and package host over HTTPS, a release of the sample app, and the
+// real window, display and delegate on this thread's event loop (a QApplication exists).
 class WindowSandbox {
 public:
-    explicit WindowSandbox(ReleaseRecipe recipe = {.version = "1.1.0", .build = "110"});
-    ~WindowSandbox();
+    explicit WindowSandbox(const ReleaseRecipe& recipe = {}) {
+        for (const char* dir : {"Applications", "home", "control", "tmp", "packages/releases"})
+            std::filesystem::create_directories(root / dir);
+        ::setenv("HOME", home.c_str(), 1);
+        ::setenv("TMPDIR", (root / "tmp").c_str(), 1);
+        ::setenv("EMULATED_TOOLS_CONTROL", (root / "control").c_str(), 1);
+        ::setenv("SAMPLE_APP_HEALTH", "ready", 1);
+        release = makeRelease(root / "release", recipe);
+        std::filesystem::copy_file(release.image, root / "packages/releases/AI.dmg");
+        service.addRelease(releaseManifest(release, recipe));
+        QObject::connect(&window, &ui::InstallerWindow::actionClicked,
+                         [this] { delegate.action(); });
+        window.show();
+    }
 
-    // Presses the card's button and runs the event loop until the run has ended; the
-    // names of the phases shown, in order, without repeats.
-    std::vector<std::string> pressAndWait();
-    std::string phase() const;
+    // Presses the card's button and runs events until the run ends; the phases shown.
+    std::vector<std::string> pressAndWait() {
+        window.cardView().findChild<QPushButton*>()->click();
+        std::vector<std::string> seen;
+        QElapsedTimer clock;
+        clock.start();
+        while (delegate.running() && clock.elapsed() < 120'000) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            if (seen.empty() || seen.back() != phase())
+                seen.push_back(phase());
+        }
+        return seen;
+    }
+    std::string phase() const {
+        static const char* const names[] = {"ready",      "checking", "downloading", "verifying",
+                                            "installing", "complete", "failed",      "cancelled"};
+        return names[window.card().phase.index()];
+    }
+    std::filesystem::path cacheFolder() const {
+        return app::cacheFolder(home, config.environment, release.package.sha256);
+    }
 
-    std::filesystem::path target() const { return apps / "AI澄翎网盘测试版.app"; }
-    std::filesystem::path cacheFolder() const;
-
-    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
     TempDir root;
-    std::filesystem::path apps = root / "Applications", home = root / "home",
-                          control = root / "control", tmp = root / "tmp",
-                          packages = root / "packages";
+    std::filesystem::path apps = root / "Applications", home = root / "home";
     TestCA ca = makeTestCA(root / "ca");
     Signer signer = testEditionSigner();
     ReleaseServiceHost service{ca, signer};
-    NginxHost packageHost{packages, ca};
+    NginxHost packageHost{root / "packages", ca};
     Release release;
-    release::Settings config;
+    release::Settings config = [this] {
+        release::Settings settings = settingsFor(signer);
+        settings.apiOrigin = service.origin();
+        settings.environment = "sit";
+        settings.downloadHosts = {"localhost"};
+        return settings;
+    }();
     SandboxSystem system;
     platform::FileManager files;
-    std::optional<app::QtMainThread> mainThread;
-    std::optional<app::NetworkInstallServices> services;
+    app::QtMainThread mainThread{*QCoreApplication::instance()};
+    // The manifest names https://localhost/…; the package host stands in for port 443.
+    app::NetworkInstallServices services{
+        config, system,
+        app::TransportOptions{ca.caFile.string(),
+                              {"localhost:443:127.0.0.1:" + std::to_string(packageHost.port())}},
+        emulatedToolsDir().string()};
     ui::InstallerWindow window;
-    std::optional<app::WindowDisplay> display;
-    std::optional<app::AppDelegate> delegate;
+    app::WindowDisplay display{window};
+    // Last, so that it is gone, its run wound down, before anything it uses.
+    app::AppDelegate delegate{config, {apps, system, files, mainThread, services}, display};
 };
 
 } // namespace installer::testing

@@ -1,4 +1,6 @@
 #include "ui/card_model.h"
+#include "ui/progress_fill.h"
+#include "ui/window_fit.h"
 
 #include <cmath>
 #include <gtest/gtest.h>
@@ -9,167 +11,139 @@
 namespace installer::ui {
 namespace {
 
-// A detail font in which every character has the same width and every line the same
-// height, so a message's wrapped height is known in advance. It notes the widths it
-// was asked to wrap to.
-struct FakeMeasure {
-    double lineHeight = 15.5;
-    std::vector<double>* widths = nullptr;
-
-    double operator()(std::string_view text, double width) const {
-        if (widths)
-            widths->push_back(width);
-        const double perLine = std::max(1.0, std::floor(width / 11.5));
-        return std::ceil(static_cast<double>(text.size()) / perLine) * lineHeight;
-    }
-};
-
 constexpr double width = 360;
+
+// A detail font in which every character is 11.5 points wide and every line 15.5 high,
+// so a message's wrapped height is known in advance.
+double fakeMeasure(std::string_view text, double wrapWidth) {
+    const double perLine = std::max(1.0, std::floor(wrapWidth / 11.5));
+    return std::ceil(static_cast<double>(text.size()) / perLine) * 15.5;
+}
 
 CardModel after(std::initializer_list<InstallerPhase> phases) {
     CardModel card = createCard(width);
     for (const auto& phase : phases)
-        card = show(card, phase, width, FakeMeasure{});
+        card = show(card, phase, width, fakeMeasure);
     return card;
 }
 
-void expectFrames(const CardFrames& seen, const CardFrames& expected) {
-    for (const auto frame :
-         {&CardFrames::heading, &CardFrames::close, &CardFrames::icon, &CardFrames::status,
-          &CardFrames::progress, &CardFrames::detail, &CardFrames::action}) {
-        EXPECT_EQ(seen.*frame, expected.*frame)
-            << "at " << (seen.*frame).x << ", " << (seen.*frame).y << " sized "
-            << (seen.*frame).width;
-    }
+enum Kind { usual, installing, failure };
+
+// The layout of a card of this height: what hangs from the top moves with it, a visible
+// button leaves a one-line detail less room, and a failure message sits where the bar
+// was, above the lowered button.
+std::vector<Frame> framesFor(double height, Kind kind) {
+    const Frame detail = kind == failure ? Frame{84, 52, 256, height - 124}
+                                         : Frame{84, 29, kind == installing ? 256.0 : 188.0, 17};
+    return {{17, height - 33, 280, 18},
+            {326, height - 32, 17, 17},
+            {14, height - 104, 62, 62},
+            {84, height - 61, 256, 18},
+            {84, height - 77, 256, 5},
+            detail,
+            {280, kind == failure ? 15.0 : 24.0, 62, 25}};
+}
+
+std::vector<Frame> framesOf(const CardFrames& frames) {
+    return {frames.heading,  frames.close,  frames.icon,  frames.status,
+            frames.progress, frames.detail, frames.action};
 }
 
 TEST(CardPhase, ShowsEachPhaseWhateverCameBefore) {
-    CardModel stopped = after({Checking{}, Downloading{1'500'000, 3'000'000}});
-    stopped.actionEnabled = false; // as the delegate's stop leaves it
-    // Each leaves something behind that the next phase must put right.
+    // Each leaves something behind that the next phase must put right, a stop its button.
+    CardModel stopped = after({Downloading{750'000, 3'000'000}, Failed{"网络连接已中断"}});
+    stopped.actionEnabled = false;
     const std::pair<const char*, CardModel> previousCards[] = {
-        {"created", createCard(width)},
-        {"stopped download", stopped},
+        {"failed, then stopped", stopped},
         {"installing", after({Verifying{}, Installing{"正在安装…"}})},
-        {"failed", after({Downloading{750'000, 3'000'000}, Failed{"网络连接已中断"}})},
     };
-    enum Kind { usual, installing, failure };
+    // 22 characters fit a line right of the icon; the tooltip keeps any message whole.
+    const std::string twoLines(25, 'x'), manyLines(2000, 'x');
     const struct {
         InstallerPhase phase;
         const char* status;
-        const char* detail;
+        std::string detail;
         // Absent where the phase hides the bar and leaves its value as it was.
         std::optional<double> fraction;
         // Absent where the phase hides the button and leaves its title as it was.
-        std::optional<const char*> actionTitle;
-        Kind kind;
+        std::optional<std::string> actionTitle;
+        double height = 132;
     } rows[] = {
-        {Ready{}, "准备安装AI澄翎网盘", "获取当前稳定版本", 0, "安装", usual},
-        {Checking{}, "正在检查安装版本…", "正在连接下载服务", 0, "取消", usual},
-        {Downloading{1'500'000, 3'000'000}, "正在下载安装文件…", "1.5 MB / 3 MB", 0.5, "取消",
-         usual},
-        {Verifying{}, "正在校验安装文件…", "校验完成后继续安装", 1, "取消", usual},
+        {Ready{}, "准备安装AI澄翎网盘", "获取当前稳定版本", 0, "安装"},
+        {Checking{}, "正在检查安装版本…", "正在连接下载服务", 0, "取消"},
+        // Decimal megabytes, one decimal unless whole, no grouping, clamped to the bar.
+        {Downloading{1'500'000, 3'000'000}, "正在下载安装文件…", "1.5 MB / 3 MB", 0.5, "取消"},
+        {Downloading{5'000'000, 3'000'000}, "正在下载安装文件…", "3 MB / 3 MB", 1, "取消"},
+        {Downloading{100, -1}, "正在下载安装文件…", "0 MB / 0 MB", 0, "取消"},
+        {Downloading{-4'000'000, 3'000'000}, "正在下载安装文件…", "0 MB / 3 MB", 0, "取消"},
+        {Downloading{999'999, 1'048'576}, "正在下载安装文件…", "1.0 MB / 1.0 MB",
+         999'999 / 1'048'576.0, "取消"},
+        {Downloading{2'960'000, 12'000'000'000}, "正在下载安装文件…", "3.0 MB / 12000 MB",
+         2.96 / 12000, "取消"},
+        {Downloading{INT64_MIN, INT64_MAX}, "正在下载安装文件…", "0 MB / 9223372036854.8 MB", 0,
+         "取消"},
+        {Verifying{}, "正在校验安装文件…", "校验完成后继续安装", 1, "取消"},
         {Installing{"安装完成，正在确认启动…"}, "正在启动AI澄翎网盘…", "安装完成，正在确认启动", 1,
-         std::nullopt, installing},
-        {Installing{"正在安装…"}, "正在安装AI澄翎网盘…", "请稍候，即将安装完成", 1, std::nullopt,
-         installing},
-        {Installing{"确认 启动"}, "正在安装AI澄翎网盘…", "请稍候，即将安装完成", 1, std::nullopt,
-         installing},
-        {Complete{}, "AI澄翎网盘安装完成", "可以开始使用了", 1, "关闭", usual},
-        {Failed{"安装包校验失败"}, "安装未完成", "安装包校验失败", std::nullopt, "重试", failure},
-        {Cancelled{}, "下载已取消", "可重新开始安装", 0, "重试", usual},
+         std::nullopt},
+        {Installing{"正在安装…"}, "正在安装AI澄翎网盘…", "请稍候，即将安装完成", 1, std::nullopt},
+        {Installing{"确认 启动"}, "正在安装AI澄翎网盘…", "请稍候，即将安装完成", 1, std::nullopt},
+        {Complete{}, "AI澄翎网盘安装完成", "可以开始使用了", 1, "关闭"},
+        // The message's height, at least 20 and at most 70, is reserved above the button.
+        {Failed{"安装包校验失败"}, "安装未完成", "安装包校验失败", std::nullopt, "重试", 144},
+        {Failed{twoLines}, "安装未完成", twoLines, std::nullopt, "重试", 157},
+        {Failed{manyLines}, "安装未完成", manyLines, std::nullopt, "重试", 194},
+        {Cancelled{}, "下载已取消", "可重新开始安装", 0, "重试"},
     };
-    // The layout of a card 132 high; a visible button leaves the detail less room.
-    const CardFrames standard{{17, 99, 280, 18}, {326, 100, 17, 17}, {14, 28, 62, 62},
-                              {84, 71, 256, 18}, {84, 55, 256, 5},   {84, 29, 188, 17},
-                              {280, 24, 62, 25}};
     for (const auto& [previousName, previous] : previousCards) {
         for (const auto& row : rows) {
-            SCOPED_TRACE(std::string(row.status) + " / " + row.detail + " after " + previousName);
-            const CardModel card = show(previous, row.phase, width, FakeMeasure{});
+            SCOPED_TRACE(row.detail.substr(0, 40) + " after " + previousName);
+            const CardModel card = show(previous, row.phase, width, fakeMeasure);
+            const Kind kind = std::holds_alternative<Installing>(row.phase) ? installing
+                              : std::holds_alternative<Failed>(row.phase)   ? failure
+                                                                            : usual;
+            const bool failed = kind == failure;
             EXPECT_EQ(card.phase.index(), row.phase.index());
             EXPECT_EQ(card.status, row.status);
             EXPECT_EQ(card.detail, row.detail);
-            EXPECT_EQ(card.detailToolTip, row.kind == failure ? row.detail : "");
-            EXPECT_EQ(card.progressVisible, row.kind != failure);
-            EXPECT_EQ(card.fraction, row.fraction.value_or(previous.fraction));
-            EXPECT_EQ(card.actionTitle, row.actionTitle.value_or(previous.actionTitle.c_str()));
-            EXPECT_EQ(card.actionVisible, row.kind != installing);
+            EXPECT_EQ(card.detailToolTip, failed ? row.detail : "");
+            EXPECT_EQ(card.progressVisible, !failed);
+            EXPECT_DOUBLE_EQ(card.fraction, row.fraction.value_or(previous.fraction));
+            EXPECT_EQ(card.actionTitle, row.actionTitle.value_or(previous.actionTitle));
+            EXPECT_EQ(card.actionVisible, kind != installing);
             EXPECT_TRUE(card.actionEnabled);
-            EXPECT_EQ(card.closeEnabled, row.kind != installing);
-            EXPECT_EQ(card.expanded, row.kind == failure);
-            if (row.kind != failure) {
-                EXPECT_EQ(card.contentHeight, 132);
-                CardFrames expected = standard;
-                expected.detail.width = row.kind == installing ? 256 : 188;
-                expectFrames(card.frames, expected);
-            }
+            EXPECT_EQ(card.closeEnabled, kind != installing);
+            EXPECT_EQ(card.expanded, failed);
+            EXPECT_EQ(framesOf(card.frames), framesFor(row.height, kind));
         }
     }
 }
 
-TEST(CardDownload, ShowsClampedAmountsAndBar) {
+TEST(ProgressFill, ShowsAnyProgressAsAtLeastASliver) {
     const struct {
-        std::int64_t written;
-        std::int64_t total;
-        const char* detail;
         double fraction;
+        std::optional<Frame> fill;
     } rows[] = {
-        {0, 262'144'000, "0 MB / 262.1 MB", 0},
-        {5'000'000, 3'000'000, "3 MB / 3 MB", 1},
-        {100, -1, "0 MB / 0 MB", 0},
-        {-4'000'000, 3'000'000, "0 MB / 3 MB", 0},
-        // Decimal megabytes, one decimal unless the quotient is whole, no grouping.
-        {999'999, 1'048'576, "1.0 MB / 1.0 MB", 999'999 / 1'048'576.0},
-        {2'960'000, 12'000'000'000, "3.0 MB / 12000 MB", 2.96 / 12000},
-        {INT64_MIN, INT64_MAX, "0 MB / 9223372036854.8 MB", 0},
+        {0, std::nullopt},          {-0.5, std::nullopt},     {0.001, Frame{0, 0, 5, 5}},
+        {0.5, Frame{0, 0, 128, 5}}, {1, Frame{0, 0, 256, 5}},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(std::to_string(row.written) + " of " + std::to_string(row.total));
-        const CardModel card = after({Downloading{row.written, row.total}});
-        EXPECT_EQ(card.detail, row.detail);
-        EXPECT_DOUBLE_EQ(card.fraction, row.fraction);
-    }
+    for (const auto& row : rows)
+        EXPECT_EQ(progressFill(256, 5, row.fraction), row.fill) << row.fraction;
 }
 
-TEST(CardFailure, ReservesTheMeasuredMessageHeightWithinBoundsAndLaysItOut) {
+TEST(PlaceBeside, PutsAQuestionNextToTheCardNeverOverIt) {
+    const Frame screen{0, 0, 1280, 800};
     const struct {
         const char* why;
-        std::size_t characters;
-        double cardWidth;
-        double lineHeight;
-        double messageHeight;
+        Frame card;
+        Frame placed;
     } rows[] = {
-        // 22 characters fit a line of a 360-point card, 27 of a 420-point one.
-        {"one line", 10, 360, 15.5, 20},
-        {"two lines", 25, 360, 15.5, 33},
-        {"two lines on a narrow card are one on a wide one", 25, 420, 15.5, 20},
-        {"whole heights are not rounded up again", 25, 360, 16, 34},
-        {"four lines just fit", 67, 360, 17, 70},
-        {"many lines", 2000, 360, 15.5, 70},
+        {"right of a card at the left edge", {20, 40, 360, 132}, {396, 40, 400, 150}},
+        {"below a card too wide for either side", {100, 40, 1000, 132}, {700, 188, 400, 150}},
+        {"above a card at the bottom", {100, 600, 1000, 190}, {700, 434, 400, 150}},
+        {"pushed onto the screen when nothing fits", {0, 0, 1280, 800}, {0, 0, 400, 150}},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.why);
-        std::vector<double> widths;
-        const std::string message(row.characters, 'x');
-        const CardModel card = show(createCard(row.cardWidth), Failed{message}, row.cardWidth,
-                                    FakeMeasure{row.lineHeight, &widths});
-        EXPECT_EQ(widths, std::vector<double>{row.cardWidth - 104});
-        EXPECT_EQ(card.messageHeight, row.messageHeight);
-        const double height = row.messageHeight + 124;
-        EXPECT_EQ(card.contentHeight, height);
-        // What hangs from the top moves up with the height; the message starts where
-        // the bar was, above the lowered button.
-        expectFrames(card.frames, {{17, height - 33, 280, 18},
-                                   {row.cardWidth - 34, height - 32, 17, 17},
-                                   {14, height - 104, 62, 62},
-                                   {84, height - 61, row.cardWidth - 104, 18},
-                                   {84, height - 77, row.cardWidth - 104, 5},
-                                   {84, 52, row.cardWidth - 104, row.messageHeight},
-                                   {row.cardWidth - 80, 15, 62, 25}});
-        // However much the label cuts, the whole message stays reachable.
-        EXPECT_EQ(card.detailToolTip, message);
-    }
+    for (const auto& row : rows)
+        EXPECT_EQ(placeBeside(row.card, 400, 150, screen), row.placed) << row.why;
 }
 
 } // namespace
