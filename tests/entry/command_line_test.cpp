@@ -44,6 +44,8 @@ TEST(ModeChoice, VerificationNeedsAValueAndWinsOverUpdate) {
 
 TEST(WaitPID, ADecimalSigned32BitIntegerOfAtLeastTwo) {
     const std::pair<const char*, const char*> cases[] = {{"2", "2"},
+                                                         {"+42", "42"},
+                                                         {"-7", refused},
                                                          {"2147483647", "2147483647"},
                                                          {"1", refused},
                                                          {"", refused},
@@ -90,8 +92,6 @@ TEST(CommandLineModes, EachModeChecksItsArgumentsInOrder) {
          "安装参数缺失"},
         {{"installer", "--update", "--manifest", bad, "--wait-pid", "1"}, "发布密钥未知"},
         {{"installer", "--update", "--manifest", good, "--wait-pid", "42", "--target", "/x.app"},
-         "安装参数缺失"},
-        {{"installer", "--update", "--manifest", good, "--wait-pid", "42", "--package", "p.dmg"},
          "安装参数缺失"},
         // Update mode takes a manifest of any reasonable size, but not a file of any size.
         {{"installer", "--update", "--manifest", file("128000.json", 128'000)}, "安装参数缺失"},

@@ -38,7 +38,8 @@ std::string response(std::string_view text) {
 std::string manifest(std::string_view text) {
     const Manifest m = decodeManifest(text);
     return m.appVersion + " build " + std::to_string(m.buildNumber) + " revision " +
-           std::to_string(m.revision) + " schema " + std::to_string(m.schemaVersion);
+           std::to_string(m.revision) + " schema " + std::to_string(m.schemaVersion) + " size " +
+           std::to_string(m.package.sizeBytes);
 }
 
 // A valid manifest (issued 2026-01-01) with one change, as text. The string "-0" is
@@ -94,14 +95,16 @@ TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
         {manifest, manifestWith([](Json& j) {
              j["futureField"] = {{"anything", {true}}};
          }),
-         "1.4.2 build 42 revision 3 schema 1"},
+         "1.4.2 build 42 revision 3 schema 1 size 1000"},
         // The widest values each integer kind holds, and a negative zero.
         {manifest, manifestWith([](Json& j) {
              j["buildNumber"] = 18446744073709551615u;
              j["revision"] = "-0";
              j["schemaVersion"] = 9223372036854775807;
+             j["package"]["sizeBytes"] = std::numeric_limits<std::int64_t>::min();
          }),
-         "1.4.2 build 18446744073709551615 revision 0 schema 9223372036854775807"},
+         "1.4.2 build 18446744073709551615 revision 0 schema 9223372036854775807 size "
+         "-9223372036854775808"},
         {manifest, manifestWith([](Json& j) { j["revision"] = -1; }),
          "无法读取数据：键“revision”的数值超出范围"},
         {manifest, manifestWith([](Json& j) { j["buildNumber"] = 1.5; }),

@@ -77,13 +77,12 @@ TEST(BundleVersion, ReadsBinaryListsAndRefusesWhatIsNoBundle) {
     testing::writeBundle(dir / "bin.app",
                          {testing::appInfo("com.tavelo.desktop", "1.4.2", "42"), true, {}});
     EXPECT_EQ(outcome(dir / "bin.app"), "1.4.2/42");
-    std::filesystem::create_directories(dir / "bare.app");
     std::filesystem::create_directories(dir / "fifo.app/Contents");
     ASSERT_EQ(::mkfifo((dir / "fifo.app/Contents/Info.plist").c_str(), 0600), 0);
     const platform::UniqueFd silentWriter(
         ::open((dir / "fifo.app/Contents/Info.plist").c_str(), O_RDWR));
     testing::writeFile(dir / "file.app", "not a folder");
-    for (const char* name : {"bare.app", "fifo.app", "file.app", "missing.app"})
+    for (const char* name : {"fifo.app", "file.app", "missing.app"})
         EXPECT_EQ(outcome(dir / name), refused) << name;
 }
 

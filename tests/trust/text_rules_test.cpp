@@ -39,10 +39,20 @@ TEST(VersionText, ParsesStrictThreePartVersionsAndNamesTheFault) {
     // ICU's $ lets one final line terminator through; the last part then fails to parse.
     const struct {
         std::string text, expected;
-    } cases[] = {{"1.2.3", "1 2 3"}, {"0.0.0", "0 0 0"}, {"4294967295.0.10", "4294967295 0 10"},
-                 {"01.2.3", form},   {"1.2", form},      {"1.2.3.4", form},
-                 {"1.2. 3", form},   {"", form},         {"1.2.3\n\n", form},
-                 {"+1.2.3", form},   {"1.2.3\0"s, form}, {"4294967296.0.0", value},
+    } cases[] = {{"1.2.3", "1 2 3"},
+                 {"0.0.0", "0 0 0"},
+                 {"4294967295.0.10", "4294967295 0 10"},
+                 {"01.2.3", form},
+                 {"1.2", form},
+                 {"1.2.3.4", form},
+                 {"1.2. 3", form},
+                 {"", form},
+                 {"1.2.3\n\n", form},
+                 {"+1.2.3", form},
+                 {"1.2.3\0"s, form},
+                 {"4294967296.0.0", value},
+                 {"99999999999999999999.0.0", value},
+                 {"1.2.3\r\n", value},
                  {"1.2.3\n", value}};
     for (const auto& c : cases) {
         EXPECT_EQ(outcome([&] {
@@ -81,6 +91,7 @@ TEST(InternetDateTime, ReadsEveryYearExactlyAndNothingButTheInternetForm) {
         {"2025-03-01T24:00:00Z", {}},
         {"2025-03-01T08:00:60Z", {}},
         {"2025-03-01T08:00:00Z\n", {}},
+        {"+025-03-01T08:00:00Z", {}},
     };
     for (const auto& c : cases) {
         const auto time = parseInternetDateTime(c.text);
@@ -126,6 +137,16 @@ TEST(TrustedURL, HttpsOnAListedHostWithAnyPathAndNothingElse) {
     settings.downloadHosts.clear();
     EXPECT_EQ(outcome([&] { return trustedURL("https://cdn.tavelo.example/", settings).text; }),
               "下载地址不受信任");
+}
+
+TEST(UrlSplitter, SplitsEveryPartAndKeepsEachAsWritten) {
+    const auto url = parseUrl("https://u:pw@[fe80::1]:8443/a/b?q=1/2?#f?/");
+    ASSERT_TRUE(url);
+    EXPECT_EQ(std::tie(url->user, url->password, url->host, url->port, url->path, url->query,
+                       url->fragment),
+              std::make_tuple("u", "pw", "fe80::1", "8443", "/a/b", "q=1/2?", "f?/"));
+    for (const char* text : {"1https://h/", "https://[fe80::1/", "https://[]/"})
+        EXPECT_FALSE(parseUrl(text)) << text;
 }
 
 } // namespace
