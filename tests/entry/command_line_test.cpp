@@ -52,8 +52,9 @@ TEST(WaitPID, ADecimalSigned32BitIntegerOfAtLeastTwo) {
                                                          {"42abc", refused},
                                                          {"2147483648", refused},
                                                          {"99999999999999999999999", refused}};
-    for (const auto& [text, expected] : cases)
-        EXPECT_EQ(outcome([&] { return std::to_string(parseWaitPID(text)); }), expected) << text;
+    for (const auto& c : cases)
+        EXPECT_EQ(outcome([&] { return std::to_string(parseWaitPID(c.first)); }), c.second)
+            << c.first;
 }
 
 // The command-line modes of the test edition, run in-process: "ok" or what the user

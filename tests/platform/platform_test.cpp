@@ -1,14 +1,11 @@
 #include "platform/bundle.h"
-#include "platform/file.h"
 #include "platform/property_list.h"
-#include "platform/system_error.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
 
-#include <fcntl.h>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace installer::platform {

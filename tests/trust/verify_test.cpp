@@ -126,6 +126,11 @@ TEST_F(Verify, PolicyThenVersionsThenSystemThenAddress) {
         {{{"/minOS", "13"}}, "系统要求无效"},
         {{{"/minOS", "1.2.3.4.5"}}, "系统要求无效"},
         {{{"/minOS", "13.x"}}, "系统版本无效"},
+        {{{"/minOS", "13.+"}}, "系统版本无效"},
+        // Pieces are signed 64-bit numbers.
+        {{{"/minOS", "13.-1"}}, "ok"},
+        {{{"/minOS", "13.9223372036854775807"}}, "当前系统不支持此版本"},
+        {{{"/minOS", "13.9223372036854775808"}}, "系统版本无效"},
         {{{"/minOS", "13.4 "}}, "系统版本无效"},
         {{{"/package/url", "https://evil.example/AI.dmg"}}, "下载地址不受信任"},
     };
