@@ -26,11 +26,6 @@ std::string settings(std::string_view text) {
     return value;
 }
 
-std::string envelope(std::string_view text) {
-    const Signed s = decodeSigned(text);
-    return s.keyId + " " + s.payloadBase64url + " " + s.signature;
-}
-
 std::string response(std::string_view text) {
     const ResolveResponse r = decodeResolveResponse(text);
     return "code " + std::to_string(r.code) + (r.data.updateAvailable ? " offered" : " none") +
@@ -43,22 +38,24 @@ std::string response(std::string_view text) {
 std::string manifest(std::string_view text) {
     const Manifest m = decodeManifest(text);
     return m.appVersion + " build " + std::to_string(m.buildNumber) + " revision " +
-           std::to_string(m.revision) + " size " + std::to_string(m.package.sizeBytes) + " " +
-           m.package.appId + " until " + m.expiresAt;
+           std::to_string(m.revision) + " schema " + std::to_string(m.schemaVersion) + " size " +
+           std::to_string(m.package.sizeBytes);
 }
 
-// A valid manifest (issued 2026-01-01) with one change, as text.
+// A valid manifest (issued 2026-01-01) with one change, as text. The string "-0" is
+// written as the number: JSON writers drop the sign of a negative zero.
 std::string manifestWith(const std::function<void(Json&)>& change) {
     Json json = testing::validManifest(testing::FakeSystem());
     change(json);
-    return json.dump();
+    std::string text = json.dump();
+    if (const auto at = text.find("\"-0\""); at != std::string::npos)
+        text.replace(at, 4, "-0");
+    return text;
 }
 
 TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
     const std::string production =
         testing::readText(INSTALLER_SOURCE_DIR "/config/production.json");
-    const std::string valid =
-        "1.4.2 build 42 revision 3 size 1000 com.tavelo.desktop until 2026-01-01T00:10:00Z";
     const struct {
         std::string (*decode)(std::string_view);
         std::string text;
@@ -69,28 +66,13 @@ TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
          "https://releases.tavelo.example production 1.0.5 keys "
          "prod-release-v1=Sm8WxYENL1vMGGpv0oyQyLvB1pabePCrjqeCcP38T50 hosts "
          "packages.tavelo.example"},
-        // Values are judged where they are used, not here.
-        {settings,
-         R"({"apiOrigin":"","environment":"","keys":{"k":"not a key"},"downloadHosts":[],"installerVersion":""})",
-         "   keys k=not a key hosts"},
-        {settings,
-         R"({"ApiOrigin":"a","environment":"p","keys":{},"downloadHosts":[],"installerVersion":"1"})",
-         "无法读取数据：缺少必需的键“apiOrigin”"},
         {settings,
          R"({"apiOrigin":"a","environment":"p","keys":{"k":1},"downloadHosts":[],"installerVersion":"1"})",
          "无法读取数据：键“keys.k”的值应为字符串"},
         {settings,
          R"({"apiOrigin":"a","environment":"p","keys":{},"downloadHosts":["h",null],"installerVersion":"1"})",
          "无法读取数据：键“downloadHosts[1]”的值应为字符串"},
-        {settings, R"({"apiOrigin":"a","environment":"p","keys":{},"downloadHosts":[]})",
-         "无法读取数据：缺少必需的键“installerVersion”"},
-        {settings, R"({"apiOrigin":"a","environment":2,"keys":3})",
-         "无法读取数据：键“environment”的值应为字符串"},
         {settings, R"(["apiOrigin"])", "无法读取数据：数据应为 JSON 对象"},
-
-        {envelope, R"({"keyId":"k","payloadBase64url":"p","signature":"s","x":1})", "k p s"},
-        {envelope, R"({"KeyId":"k","payloadBase64url":"p","signature":"s"})",
-         "无法读取数据：缺少必需的键“keyId”"},
 
         {response, R"({"code":0,"data":{"updateAvailable":false}})",
          "code 0 none reason - manifest -"},
@@ -99,18 +81,8 @@ TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
         {response,
          R"({"code":7,"data":{"updateAvailable":true,"reason":"OS_UNSUPPORTED","manifest":{"keyId":"k","payloadBase64url":"p","signature":"s"}}})",
          "code 7 offered reason OS_UNSUPPORTED manifest k p s"},
-        {response, R"({"data":{"updateAvailable":true}})", "无法读取数据：缺少必需的键“code”"},
-        {response, R"({"code":"0","data":{"updateAvailable":true}})",
-         "无法读取数据：键“code”的值应为整数"},
-        {response, R"({"code":0})", "无法读取数据：缺少必需的键“data”"},
-        {response, R"({"code":0,"data":{"updateAvailable":1}})",
-         "无法读取数据：键“data.updateAvailable”的值应为布尔值"},
-        {response, R"({"code":0,"data":{"updateAvailable":true,"reason":5}})",
-         "无法读取数据：键“data.reason”的值应为字符串"},
         {response, R"({"code":0,"data":{"updateAvailable":true,"manifest":{"keyId":"k"}}})",
          "无法读取数据：缺少必需的键“data.manifest.payloadBase64url”"},
-        {response, R"({"code":0,"data":{"updateAvailable":true}} x)",
-         "无法读取数据：不是有效的 JSON（第 44 个字节附近）"},
         // What a hostile service could send: nesting without end (the outermost value and
         // 512 levels inside it are read), bytes that are no UTF-8.
         {response, std::string(513, '[') + std::string(513, ']'),
@@ -123,20 +95,19 @@ TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
         {manifest, manifestWith([](Json& j) {
              j["futureField"] = {{"anything", {true}}};
          }),
-         valid},
-        {manifest, manifestWith([](Json& j) { j["buildNumber"] = 18446744073709551615u; }),
-         "1.4.2 build 18446744073709551615 revision 3 size 1000 com.tavelo.desktop until "
-         "2026-01-01T00:10:00Z"},
-        // A negative size decodes; the size rule refuses it later.
-        {manifest, manifestWith([](Json& j) { j["package"]["sizeBytes"] = -1; }),
-         "1.4.2 build 42 revision 3 size -1 com.tavelo.desktop until 2026-01-01T00:10:00Z"},
+         "1.4.2 build 42 revision 3 schema 1 size 1000"},
+        // The widest values each integer kind holds, and a negative zero.
+        {manifest, manifestWith([](Json& j) {
+             j["buildNumber"] = 18446744073709551615u;
+             j["revision"] = "-0";
+             j["schemaVersion"] = 9223372036854775807;
+             j["package"]["sizeBytes"] = std::numeric_limits<std::int64_t>::min();
+         }),
+         "1.4.2 build 18446744073709551615 revision 0 schema 9223372036854775807 size "
+         "-9223372036854775808"},
         {manifest, manifestWith([](Json& j) { j["revision"] = -1; }),
          "无法读取数据：键“revision”的数值超出范围"},
         {manifest, manifestWith([](Json& j) { j["buildNumber"] = 1.5; }),
-         "无法读取数据：键“buildNumber”的值应为整数"},
-        {manifest, manifestWith([](Json& j) { j["buildNumber"] = 1.0; }),
-         "无法读取数据：键“buildNumber”的值应为整数"},
-        {manifest, manifestWith([](Json& j) { j["buildNumber"] = "42"; }),
          "无法读取数据：键“buildNumber”的值应为整数"},
         {manifest, manifestWith([](Json& j) { j["schemaVersion"] = 9223372036854775808u; }),
          "无法读取数据：键“schemaVersion”的数值超出范围"},
@@ -145,17 +116,8 @@ TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
          manifestWith([](Json& j) { j["revision"] = Json::parse("99999999999999999999999"); }),
          "无法读取数据：键“revision”的数值超出范围"},
         {manifest, "{\"revision\":1e999999}", "无法读取数据：JSON 中的数值超出范围"},
-        {manifest, manifestWith([](Json& j) { j.erase("expiresAt"); }),
-         "无法读取数据：缺少必需的键“expiresAt”"},
         {manifest, manifestWith([](Json& j) { j["package"] = nullptr; }),
          "无法读取数据：键“package”的值不能为 null"},
-        {manifest, manifestWith([](Json& j) { j["package"] = Json::array(); }),
-         "无法读取数据：键“package”的值应为对象"},
-        {manifest, manifestWith([](Json& j) {
-             j.erase("expiresAt");
-             j["channel"] = 5;
-         }),
-         "无法读取数据：键“channel”的值应为字符串"},
     };
     for (const auto& c : cases) {
         std::string outcome;
