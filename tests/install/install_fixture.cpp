@@ -93,10 +93,6 @@ void InstallSandbox::installAtTarget(const ReleaseRecipe& recipe) {
     fs::copy(old.bundle, target, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
 }
 
-void InstallSandbox::healthMode(const std::string& mode) {
-    ::setenv("SAMPLE_APP_HEALTH", mode.c_str(), 1);
-}
-
 void InstallSandbox::overrideTool(const std::string& name, const std::string& script) {
     fs::remove(tools / name);
     writeFile(tools / name,
@@ -121,12 +117,7 @@ std::string InstallSandbox::install(const fs::path& package, const release::Mani
     std::string outcome = "ok";
     try {
         install::install(
-            package, manifest, target, waitPID,
-            [&](const std::string& text) {
-                statuses.push_back(text);
-                if (onStatus)
-                    onStatus(text);
-            },
+            package, manifest, target, waitPID, onStatus ? onStatus : [](const std::string&) {},
             environment);
     } catch (const std::exception& error) {
         outcome = error.what();
@@ -169,19 +160,14 @@ std::string InstallSandbox::leftBehind() const {
     for (const auto& name : hiddenEntries())
         state += (name.rfind(".tavelo-new-", 0) == 0 ? ", staging " : ", previous ") +
                  bundleShortVersion(apps / name);
-    // An attached image's folder stays until it is detached.
-    std::error_code error;
-    const bool detached = fs::directory_iterator(root / "tmp", error) == fs::directory_iterator();
-    return detached ? state : state + ", image attached";
-}
-
-int InstallSandbox::records() const {
-    int n = 0;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(
              home / "Library/Application Support/com.tavelo.installer/transactions", error))
-        n += entry.path().extension() == ".json";
-    return n;
+        if (entry.path().extension() == ".json")
+            state += ", record";
+    // An attached image's folder stays until it is detached.
+    const bool detached = fs::directory_iterator(root / "tmp", error) == fs::directory_iterator();
+    return detached ? state : state + ", image attached";
 }
 
 bool InstallSandbox::sealed(const fs::path& bundle) const {
