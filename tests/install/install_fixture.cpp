@@ -1,7 +1,6 @@
 #include "install_fixture.h"
 
 #include "platform/system_error.h"
-#include "trust/crypto.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -68,22 +67,6 @@ Release InstallSandbox::release(const ReleaseRecipe& recipe) {
         return found->second;
     const Release made = makeRelease(root / "releases" / key, recipe);
     releases_.emplace(key, made);
-    return made;
-}
-
-Release InstallSandbox::imageOf(const std::function<void(const fs::path&)>& fill) {
-    Release made = release();
-    const fs::path folder = root / "images" / std::to_string(++images_);
-    fs::create_directories(folder);
-    fill(folder);
-    made.image = folder.string() + ".dmg";
-    makeImage(folder, made.image);
-    const std::string bytes = readText(made.image);
-    made.package.sizeBytes = static_cast<std::int64_t>(bytes.size());
-    trust::Sha256 hasher;
-    hasher.update(bytes.data(), bytes.size());
-    const auto digest = hasher.finish();
-    made.package.sha256 = trust::hex({reinterpret_cast<const char*>(digest.data()), 32});
     return made;
 }
 

@@ -43,8 +43,6 @@ public:
 
     // Releases are cached per version and build: making one costs a few tool runs.
     Release release(const ReleaseRecipe& recipe = {});
-    // A release whose image holds what `fill` put in its volume.
-    Release imageOf(const std::function<void(const std::filesystem::path&)>& fill);
     // Replaces the target by a sealed bundle of this version, as an earlier install would.
     void installAtTarget(const ReleaseRecipe& recipe);
     void overrideTool(const std::string& name, const std::string& script);
@@ -66,7 +64,6 @@ public:
 
 private:
     std::map<std::string, Release> releases_;
-    int images_ = 0;
     std::map<std::string, std::optional<std::string>> savedEnvironment_;
 };
 
