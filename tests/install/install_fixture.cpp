@@ -1,7 +1,6 @@
 #include "install_fixture.h"
 
 #include "platform/system_error.h"
-#include "trust/crypto.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -71,30 +70,10 @@ Release InstallSandbox::release(const ReleaseRecipe& recipe) {
     return made;
 }
 
-Release InstallSandbox::imageOf(const std::function<void(const fs::path&)>& fill) {
-    Release made = release();
-    const fs::path folder = root / "images" / std::to_string(++images_);
-    fs::create_directories(folder);
-    fill(folder);
-    made.image = folder.string() + ".dmg";
-    makeImage(folder, made.image);
-    const std::string bytes = readText(made.image);
-    made.package.sizeBytes = static_cast<std::int64_t>(bytes.size());
-    trust::Sha256 hasher;
-    hasher.update(bytes.data(), bytes.size());
-    const auto digest = hasher.finish();
-    made.package.sha256 = trust::hex({reinterpret_cast<const char*>(digest.data()), 32});
-    return made;
-}
-
 void InstallSandbox::installAtTarget(const ReleaseRecipe& recipe) {
     const Release old = release(recipe);
     fs::remove_all(target);
     fs::copy(old.bundle, target, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-}
-
-void InstallSandbox::healthMode(const std::string& mode) {
-    ::setenv("SAMPLE_APP_HEALTH", mode.c_str(), 1);
 }
 
 void InstallSandbox::overrideTool(const std::string& name, const std::string& script) {
@@ -121,12 +100,7 @@ std::string InstallSandbox::install(const fs::path& package, const release::Mani
     std::string outcome = "ok";
     try {
         install::install(
-            package, manifest, target, waitPID,
-            [&](const std::string& text) {
-                statuses.push_back(text);
-                if (onStatus)
-                    onStatus(text);
-            },
+            package, manifest, target, waitPID, onStatus ? onStatus : [](const std::string&) {},
             environment);
     } catch (const std::exception& error) {
         outcome = error.what();
@@ -169,19 +143,14 @@ std::string InstallSandbox::leftBehind() const {
     for (const auto& name : hiddenEntries())
         state += (name.rfind(".tavelo-new-", 0) == 0 ? ", staging " : ", previous ") +
                  bundleShortVersion(apps / name);
-    // An attached image's folder stays until it is detached.
-    std::error_code error;
-    const bool detached = fs::directory_iterator(root / "tmp", error) == fs::directory_iterator();
-    return detached ? state : state + ", image attached";
-}
-
-int InstallSandbox::records() const {
-    int n = 0;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(
              home / "Library/Application Support/com.tavelo.installer/transactions", error))
-        n += entry.path().extension() == ".json";
-    return n;
+        if (entry.path().extension() == ".json")
+            state += ", record";
+    // An attached image's folder stays until it is detached.
+    const bool detached = fs::directory_iterator(root / "tmp", error) == fs::directory_iterator();
+    return detached ? state : state + ", image attached";
 }
 
 bool InstallSandbox::sealed(const fs::path& bundle) const {

@@ -26,56 +26,44 @@ public:
     void move(const std::filesystem::path& from, const std::filesystem::path& to) const override;
 };
 
-// One install transaction in a sandbox: a system Applications folder, a home folder,
-// the emulated tools with their control folder, and a machine whose clock moves on
-// sleeping. The tools, the sample app and an installer binary started from here all
-// read the sandbox's folders from the environment.
+// One install transaction in a sandbox. The tools, the sample app and an installer binary
+// started from here read the sandbox's folders from the environment.
 class InstallSandbox {
 public:
     InstallSandbox();
     ~InstallSandbox();
 
     TempDir root;
-    std::filesystem::path apps, home, control, tools;
-    std::filesystem::path target;
+    std::filesystem::path apps, home, control, tools, target;
     std::filesystem::path appSupport; // the sample app's folder in the user's Library
     FakeSystem system;
     ScriptedFileManager files;
-    std::vector<std::string> statuses;
     std::function<void(const std::string&)> onStatus; // runs as each status arrives
     std::string ready;                                // what the transaction wrote for "READY"
 
     // Releases are cached per version and build: making one costs a few tool runs.
     Release release(const ReleaseRecipe& recipe = {});
-    // A release whose image holds what `fill` put in its volume.
-    Release imageOf(const std::function<void(const std::filesystem::path&)>& fill);
     // Replaces the target by a sealed bundle of this version, as an earlier install would.
     void installAtTarget(const ReleaseRecipe& recipe);
-    // The health-file behaviour of the next launched sample app (see sample_app.cpp).
-    void healthMode(const std::string& mode);
-    // Replaces one emulated tool by a script for this sandbox only.
     void overrideTool(const std::string& name, const std::string& script);
     // Makes the named emulated-tool run fail once ("ditto", "hdiutil-detach", ...).
     void failOnce(const std::string& key);
 
-    // "ok" or the message of the error install threw.
+    // "ok" or the message of the error thrown.
     std::string install(const Release& release, std::optional<int> waitPID = std::nullopt);
     std::string install(const std::filesystem::path& package, const release::Manifest& manifest,
                         std::optional<int> waitPID = std::nullopt);
-    // "ok" or the message of the graphical run's check before its download.
     std::string check(const Release& release);
 
-    int count(const std::string& prefix) const;     // tool runs whose log line starts so
-    std::vector<std::string> hiddenEntries() const; // sorted
-    // The version at the target, each bundle hidden beside it and an image still
-    // attached: "1.1.0" when a transaction left nothing behind.
+    int count(const std::string& prefix) const; // tool runs whose log line starts so
+    std::vector<std::string> hiddenEntries() const;
+    // The version at the target, each bundle hidden beside it, each transaction record
+    // and an image still attached: "1.1.0" when a transaction left nothing behind.
     std::string leftBehind() const;
-    int records() const; // transaction records in the user's Library
     bool sealed(const std::filesystem::path& bundle) const;
 
 private:
     std::map<std::string, Release> releases_;
-    int images_ = 0;
     std::map<std::string, std::optional<std::string>> savedEnvironment_;
 };
 

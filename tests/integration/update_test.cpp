@@ -1,6 +1,5 @@
-// Update mode end to end: the sample app 1.0.0 starts the real installer of the test
-// edition for 1.1.0 and exits on READY; the installer swaps, starts the new app and
-// waits for its confirmation. Killed, it is the install tests' kill table that applies.
+// Update mode end to end: the sample app 1.0.0 starts the real installer for 1.1.0 and
+// exits on READY; the installer swaps, starts the new app and waits for its confirmation.
 
 #include "install/install_fixture.h"
 #include "support/fixtures.h"
@@ -37,14 +36,7 @@ TEST(UpdateMode, TheInstalledAppUpdatesItself) {
     EXPECT_EQ(waitForChild(installer, 60s), 0) << readText(box.appSupport / "installer.log");
 
     EXPECT_EQ(box.leftBehind(), "1.1.0");
-    EXPECT_TRUE(box.sealed(box.target));
-    EXPECT_EQ(box.records(), 0);
-    EXPECT_TRUE(fs::is_empty(box.appSupport / "update-health"));
     EXPECT_EQ(readText(box.appSupport / "installer.log"), ""); // nothing on standard error
-    // The new app ran with the transaction id.
-    EXPECT_NE(readText(box.appSupport / "sample-app.log")
-                  .find("started 1.1.0 110 --installer-transaction="),
-              std::string::npos);
     while (::waitpid(-1, nullptr, WNOHANG) > 0) {
     }
     ::prctl(PR_SET_CHILD_SUBREAPER, 0);
