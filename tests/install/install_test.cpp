@@ -3,7 +3,6 @@
 // image must be detached whenever its mount point was known.
 
 #include "install_fixture.h"
-#include "trust/crypto.h"
 
 #include <gtest/gtest.h>
 #include <regex>
@@ -83,13 +82,7 @@ TEST_F(Install, AFailureLeavesTheInstalledApplication) {
         fs::create_directories(folder);
         fill(folder);
         offered.image = folder.string() + ".dmg";
-        makeImage(folder, offered.image);
-        const std::string bytes = readText(offered.image);
-        offered.package.sizeBytes = static_cast<std::int64_t>(bytes.size());
-        trust::Sha256 hasher;
-        hasher.update(bytes.data(), bytes.size());
-        const auto digest = hasher.finish();
-        offered.package.sha256 = trust::hex({reinterpret_cast<const char*>(digest.data()), 32});
+        offered.package = makeImage(folder, offered.image);
         manifest = manifestFor(offered);
     };
     const auto copyApp = [&](const fs::path& to) {

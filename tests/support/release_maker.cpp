@@ -77,10 +77,11 @@ release::Manifest manifestFor(const Release& release, const ReleaseRecipe& recip
     return release::decodeManifest(releaseManifest(release, recipe).dump());
 }
 
-void makeImage(const std::filesystem::path& folder, const std::filesystem::path& image) {
+release::Package makeImage(const std::filesystem::path& folder, const std::filesystem::path& image) {
     if (emulatedTool("hdiutil", {"create", "-srcfolder", folder.string(), "-volname", "Test", "-ov",
                                  "-format", "UDZO", image.string()}) != 0)
         throw std::runtime_error("hdiutil create failed for " + folder.string());
+    return describe(image);
 }
 
 std::string bundleShortVersion(const std::filesystem::path& bundle) {

@@ -36,8 +36,8 @@ Release makeRelease(const std::filesystem::path& folder, const ReleaseRecipe& re
 nlohmann::ordered_json releaseManifest(const Release& release, const ReleaseRecipe& recipe = {});
 release::Manifest manifestFor(const Release& release, const ReleaseRecipe& recipe = {});
 
-// Packs a folder into an emulated disk image.
-void makeImage(const std::filesystem::path& folder, const std::filesystem::path& image);
+// Packs a folder into an emulated disk image; the image's size and digest.
+release::Package makeImage(const std::filesystem::path& folder, const std::filesystem::path& image);
 
 // Runs one of the emulated tools directly; its exit status.
 int emulatedTool(const std::string& tool, const std::vector<std::string>& args);
