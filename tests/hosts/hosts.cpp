@@ -70,10 +70,6 @@ NginxHost::~NginxHost() {
     waitForChild(pid_, 5s);
 }
 
-std::string NginxHost::url(std::string_view path) const {
-    return "https://localhost:" + std::to_string(port_) + std::string(path);
-}
-
 std::string NginxHost::accessLog() const {
     return readText(dir_ / "access.log");
 }

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <filesystem>
 #include <string>
-#include <string_view>
 
 namespace installer::testing {
 
@@ -26,8 +25,6 @@ public:
     NginxHost& operator=(const NginxHost&) = delete;
 
     int port() const { return port_; }
-    // "https://localhost:PORT/path".
-    std::string url(std::string_view path) const;
 
     // One line per finished request: method, URI, status, body bytes sent, and the
     // Range and If-Range headers received.

@@ -31,10 +31,9 @@ inline std::string randomContent(std::size_t size, unsigned seed) {
 //   /stall             sends a little, then nothing until the server stops
 //   /trickle           sends a little at a time for seconds, then hangs up
 //   /no-length         the content in chunks, so with no length
-//   /endless           a chunked body with an ETag that never ends
-//   /status/N          an empty answer of status N (a redirect: to URL, percent-decoded,
-//                      when it is /status/N/URL)
-//   /loop              302 to itself
+//   /endless           the same with an ETag, repeated without end
+//   /status/N          an empty answer of status N, redirected to URL, percent-decoded,
+//                      when it is /status/N/URL, else to itself
 class FaultServer {
 public:
     FaultServer(const std::filesystem::path& certFile, const std::filesystem::path& keyFile,
@@ -68,34 +67,29 @@ public:
             waitForStop(std::chrono::milliseconds(50));
             return offset < 12'000 ? std::size_t{100} : 0;
         });
-        server_.Get("/no-length", [this](const httplib::Request&, httplib::Response& response) {
-            response.set_chunked_content_provider(
-                "application/octet-stream", [this](std::size_t offset, httplib::DataSink& sink) {
-                    if (offset < content_.size())
-                        return sink.write(content_.data() + offset,
-                                          std::min<std::size_t>(65536, content_.size() - offset));
-                    sink.done();
-                    return true;
-                });
-        });
-        server_.Get("/endless", [](const httplib::Request&, httplib::Response& response) {
-            response.set_header("ETag", "\"endless\"");
+        server_.Get("/(no-length|endless)", [this](const httplib::Request& request,
+                                                   httplib::Response& response) {
+            const bool endless = request.matches[1] == "endless";
+            if (endless)
+                response.set_header("ETag", "\"endless\"");
             response.set_chunked_content_provider(
                 "application/octet-stream",
-                [block = std::string(1 << 20, 'x')](std::size_t, httplib::DataSink& sink) {
-                    return sink.write(block.data(), block.size());
+                [this, endless](std::size_t offset, httplib::DataSink& sink) {
+                    const std::size_t at = offset % content_.size();
+                    if (endless || offset < content_.size())
+                        return sink.write(content_.data() + at, content_.size() - at);
+                    sink.done();
+                    return true;
                 });
         });
         server_.Get(R"(/status/(\d+)(/(.+))?)",
                     [](const httplib::Request& request, httplib::Response& response) {
                         response.status = std::stoi(request.matches[1]);
-                        if (request.matches[3].length() > 0)
-                            response.set_header(
-                                "Location", httplib::detail::decode_url(request.matches[3], false));
+                        response.set_header(
+                            "Location", request.matches[3].length() > 0
+                                            ? httplib::detail::decode_url(request.matches[3], false)
+                                            : request.path);
                     });
-        server_.Get("/loop", [](const httplib::Request&, httplib::Response& response) {
-            response.set_redirect("/loop", 302);
-        });
         server_.set_tcp_nodelay(true); // small answers would otherwise wait on delayed ACKs
         port_ = server_.bind_to_any_port("127.0.0.1");
         if (port_ <= 0)

@@ -10,6 +10,7 @@
 #include "transfer/resume_record.h"
 
 #include <csignal>
+#include <future>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -36,11 +37,19 @@ protected:
         platform::writeFileAtomically(www / "package.dmg", content);
         nginx = std::make_unique<installer::testing::NginxHost>(www, ca, 8 << 20);
     }
+    // One Download in a process of its own, which exits 0 once the file is in place.
     int start() const {
-        return installer::testing::spawnProcess(
-            {DOWNLOAD_CHILD, nginx->url("/package.dmg"), package.string(), ca.caFile.string(),
-             "localhost:443:127.0.0.1:" + std::to_string(nginx->port())},
-            {});
+        const int pid = ::fork();
+        if (pid != 0)
+            return pid;
+        release::Settings settings;
+        settings.downloadHosts = {"localhost"};
+        const std::string route = "localhost:443:127.0.0.1:" + std::to_string(nginx->port());
+        std::promise<DownloadResult> done;
+        Download download(settings, package, {}, {ca.caFile.string(), {route}});
+        download.start("https://localhost/package.dmg",
+                       [&](DownloadResult result) { done.set_value(std::move(result)); });
+        ::_exit(std::holds_alternative<fs::path>(done.get_future().get()) ? 0 : 1);
     }
     // Bytes on disk once a run was killed past `bytes`; all it wrote survives the kill.
     std::int64_t killedPast(double bytes) const {
