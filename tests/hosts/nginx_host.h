@@ -6,18 +6,14 @@
 #include <cstddef>
 #include <filesystem>
 #include <string>
-#include <string_view>
 
 namespace installer::testing {
 
-// nginx with the demo's package-host configuration (scripts/package-host.conf), serving
-// `root` on a free port of 127.0.0.1 with the server certificate of `ca`, at most
-// `rateLimit` bytes per second on each connection (0: no limit) so that a transfer can
-// be stopped half-way. It dies with the thread that started it, so a crashing test
-// leaves none behind.
-//
-// nginx's ETag is made of the file's modification time (whole seconds) and size: a test
-// that replaces a file by another of the same size should also move its time.
+// nginx with the demo's package-host configuration, serving `root` on 127.0.0.1 with the
+// server certificate of `ca`, at most `rateLimit` bytes per second on each connection
+// (0: no limit). It dies with the thread that started it, so a crashing test leaves none.
+// Its ETag is the file's modification time (whole seconds) and size: a test replacing a
+// file by one of the same size should move its time too.
 class NginxHost {
 public:
     NginxHost(std::filesystem::path root, const TestCA& ca, std::size_t rateLimit = 0);
@@ -26,20 +22,13 @@ public:
     NginxHost& operator=(const NginxHost&) = delete;
 
     int port() const { return port_; }
-    // "https://localhost:PORT/path".
-    std::string url(std::string_view path) const;
 
     // One line per finished request: method, URI, status, body bytes sent, and the
     // Range and If-Range headers received.
-    std::string accessLog() const;
+    std::string accessLog() const { return readText(dir_ / "access.log"); }
 
 private:
-    bool start();
-
     TempDir dir_;
-    std::filesystem::path root_;
-    std::filesystem::path caFolder_;
-    std::size_t rateLimit_;
     int port_ = 0;
     int pid_ = 0;
 };

@@ -25,13 +25,6 @@ std::string slurp(const fs::path& file) {
     return platform::readFile(file, 1 << 30);
 }
 
-struct Outcome {
-    std::string error; // "file", or the error's description
-    int code = 0;      // TransferError's code, 0 for other errors
-    int completions = 0;
-    std::vector<std::int64_t> written;
-};
-
 class DownloadTest : public ::testing::Test {
 protected:
     installer::testing::TempDir dir;
@@ -43,73 +36,31 @@ protected:
     std::string impostor = "impostor.example:443:127.0.0.1:" + std::to_string(server.port());
     release::Settings settings;
     DownloadOptions options;
-    fs::path destination = dir / "package.dmg";
-    int cancelAt = -1; // never; 0: before the start; 1: once the server is asked
-
-    void SetUp() override { reset(); }
-    void reset() {
-        settings.downloadHosts = {"localhost", "impostor.example"};
-        options = {ca.caFile.string(), {route, impostor}, 3s};
-        cancelAt = -1;
-    }
+    fs::path destination; // in a folder of its own for each row
     fs::path beside(const char* extension) const { return destination.string() + "." + extension; }
-
-    Outcome fetch(const std::string& url) {
-        const int asked = server.requests();
-        Outcome outcome;
-        std::mutex mutex;
-        std::promise<void> done;
-        const auto progress = [&](std::int64_t written, std::int64_t) {
-            std::lock_guard lock(mutex);
-            outcome.written.push_back(written);
-        };
-        Download download(settings, destination, progress, options);
-        if (cancelAt == 0)
-            download.cancel();
-        download.start(url, [&](DownloadResult result) {
-            std::lock_guard lock(mutex);
-            ++outcome.completions;
-            try {
-                if (!std::holds_alternative<fs::path>(result))
-                    std::rethrow_exception(std::get<std::exception_ptr>(result));
-                outcome.error = "file";
-            } catch (const TransferError& error) {
-                outcome.error = error.what();
-                outcome.code = error.code();
-            } catch (const std::exception& error) {
-                outcome.error = error.what();
-            }
-            done.set_value();
-        });
-        while (cancelAt == 1 && server.requests() == asked)
-            std::this_thread::sleep_for(1ms);
-        if (cancelAt == 1)
-            download.cancel();
-        EXPECT_EQ(done.get_future().wait_for(60s), std::future_status::ready) << url;
-        return outcome;
-    }
 };
 
 TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
-    const std::string at = "https://localhost/", file = at + "file", cut = content.substr(0, 1000);
+    bool cancelOnceAsked = false;
+    const std::string at = "https://localhost/", file = at + "file";
     const std::string failed = "下载失败",
                       dropped = "网络连接已中断：与服务器“localhost”的连接在传输中断开";
     const auto badCertificate = [](const char* host) {
         return "服务器“"s + host + "”的证书无效，无法确认它的身份";
     };
-    // What a run of `url` stopped after 1000 bytes left, one of its files then replaced.
-    const auto stopped = [&](std::string onDisk, std::string etag = "\"fault-1\"",
-                             std::size_t padTo = 0, const char* replaced = nullptr,
-                             std::string text = "", std::string url = "") {
+    // What a run of `url` stopped after 1000 bytes left, its record's text edited.
+    const auto stopped = [&](std::string from, std::string to, std::size_t padTo = 0,
+                             std::string sourceTail = "", std::string url = "") {
         return std::function<void()>([=, this] {
-            const std::string from = url.empty() ? file : url;
-            std::string record = *encodeResumeRecord({from, "package.dmg.partial", 1000, etag, ""});
+            const std::string source = url.empty() ? file : url;
+            std::string record =
+                *encodeResumeRecord({source, "package.dmg.partial", 1000, "\"fault-1\"", ""});
+            if (!from.empty())
+                record.replace(record.find(from), from.size(), to);
             record.resize(std::max(record.size(), padTo), ' '); // blanks keep it a valid record
             platform::writeFileAtomically(beside("resume"), record);
-            platform::writeFileAtomically(beside("partial"), onDisk);
-            platform::writeFileAtomically(beside("source"), from);
-            if (replaced)
-                platform::writeFileAtomically(beside(replaced), text);
+            platform::writeFileAtomically(beside("partial"), content.substr(0, 1000));
+            platform::writeFileAtomically(beside("source"), source + sourceTail);
         });
     };
     const struct {
@@ -124,39 +75,28 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
         {at + "status/307/https%3A%2F%2Flocalhost%2Ffile", "file"},
         {at + "status/308/%2Ffile", "file"},
         {at + "status/200", "file"}, // empty: for the size check to refuse
-        {at + "no-length", "file"},
         // A folder in the way of the finished file would fail every later run.
         {file, "file",
          [&] { fs::remove(destination), fs::create_directories(destination / "in/the-way"); }},
         // What a stopped run left is continued, cut back to what the record vouches for.
-        {file, "file", stopped(cut + "unsynced"), "bytes=1000-"},
-        {file, "file", stopped(cut, "\"fault-1\"", resumeRecordLimit - 1), "bytes=1000-"},
+        {file, "file", stopped(":1000", ":999"), "bytes=999-"},
+        {file, "file", stopped("", "", resumeRecordLimit - 1), "bytes=1000-"},
         // Any doubt about the record starts afresh.
-        {file, "file", stopped(cut, "\"fault-1\"", resumeRecordLimit)},
-        {file, "file", stopped(cut.substr(0, 999))},
-        {file, "file", stopped(cut, "W/\"fault-1\"")},
-        {file, "file", stopped(cut, "\"fault-1\"", 0, nullptr, "", file + "?")},
-        {file, "file", stopped(cut, "\"fault-1\"", 0, "source", file + "\n")},
-        {file, "file",
-         stopped(cut, "\"fault-1\"", 0, "resume",
-                 R"({"url":"https://localhost/file","partialFile":"../package.dmg.partial",)"
-                 R"("bytes":1000,"etag":"\"fault-1\"","lastModified":""})")},
-        // Answers that are not the file, and hops off the allowed host, or judged
-        // differently from how they were written.
+        {file, "file", stopped("", "", resumeRecordLimit)},
+        {file, "file", stopped(":1000", ":1001")},
+        {file, "file", stopped(R"("\")", R"("W/\")")},
+        {file, "file", stopped("file\"", "file?\"")},
+        {file, "file", stopped("", "", 0, "\n")},
+        {file, "file", stopped("\"package", "\"../package")},
+        // Answers that are not the file, and hops off the allowed host.
         {at + "status/404", failed},
-        {at + "status/302", failed},
-        {at + "loop", failed},
+        {at + "status/302", failed}, // to itself, without end
         {at + "status/302/https%3A%2F%2Fevil.example%2Fp.dmg", failed},
         {at + "status/301/http%3A%2F%2Flocalhost%2Ffile", failed},
-        {at + "status/307/https%3A%2F%2Flocalhost%2Ffile%3F", failed},
-        {at + "status/308/HTTPS%3A%2F%2Flocalhost%2Ffile", failed},
-        {at + "status/303/%2Ffile%23", failed},
         // A refused range is forgotten, so the next start is fresh.
-        {at + "status/416", failed, stopped(cut, "\"fault-1\"", 0, nullptr, "", at + "status/416"),
-         "bytes=1000-"},
+        {at + "status/416", failed, stopped("", "", 0, "", at + "status/416"), "bytes=1000-"},
         // Transport failures, in words a user understands.
         {at + "drop", dropped, {}, "", true},
-        {at + "bad-tags/drop", dropped}, // validators that cannot be stored are dropped
         {at + "stall", "请求超时：3 秒内没有收到数据", {}, "", true},
         {at + "trickle", "下载超时：2 秒内没有完成", [&] { options.totalTimeout = 2s; }, "", true},
         {file, "无法连接到服务器“localhost”，请检查网络连接",
@@ -164,27 +104,45 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
         {file, badCertificate("localhost"), [&] { options.caBundle.clear(); }},
         {"https://impostor.example/file", badCertificate("impostor.example")},
         {"https://nowhere.invalid/file", "找不到服务器“nowhere.invalid”，请检查网络连接"},
-        // Cancelled at any moment, and past the largest package: a later run must not
-        // continue that only to pass the cap again.
-        {file, "已取消", [&] { cancelAt = 0; }},
-        {at + "stall", "已取消", [&] { cancelAt = 1; }, "", true},
+        // Cancelled, and past the largest package: a later run must not continue that
+        // only to pass the cap again.
+        {at + "stall", "已取消", [&] { cancelOnceAsked = true; }, "", true},
         {at + "endless", "已取消"},
     };
     for (const auto& c : cases) {
-        for (const char* extension : {"resume", "partial", "source"})
-            fs::remove(beside(extension));
-        fs::remove_all(destination);
+        const std::string row = c.url + " " + std::to_string(&c - cases);
+        destination = dir / std::to_string(&c - cases) / "package.dmg";
+        fs::create_directories(destination.parent_path());
         platform::writeFileAtomically(destination, "older package");
-        reset();
+        settings.downloadHosts = {"localhost", "impostor.example"};
+        options = {ca.caFile.string(), {route, impostor}, 3s};
+        cancelOnceAsked = false;
         if (c.before)
             c.before();
         const int requests = server.requests();
-        const Outcome outcome = fetch(c.url);
-        const std::string row = c.url + " " + std::to_string(&c - cases);
-        const bool file = outcome.error == "file", empty = c.url.ends_with("/200");
-        EXPECT_EQ(outcome.completions, 1) << row;
-        EXPECT_EQ(outcome.error, c.outcome) << row;
-        EXPECT_EQ(outcome.code == cancelledCode, c.outcome == "已取消") << row;
+        // Callbacks come from the download's thread; they are read once it has completed.
+        std::string outcome;
+        std::vector<std::int64_t> written;
+        std::promise<void> done;
+        const auto progress = [&](std::int64_t bytes, std::int64_t) { written.push_back(bytes); };
+        Download download(settings, destination, progress, options);
+        download.start(c.url, [&](DownloadResult result) {
+            try {
+                if (!std::holds_alternative<fs::path>(result))
+                    std::rethrow_exception(std::get<std::exception_ptr>(result));
+                outcome = "file";
+            } catch (const std::exception& error) {
+                outcome = error.what();
+            }
+            done.set_value();
+        });
+        while (cancelOnceAsked && server.requests() == requests)
+            std::this_thread::sleep_for(1ms);
+        if (cancelOnceAsked)
+            download.cancel();
+        ASSERT_EQ(done.get_future().wait_for(60s), std::future_status::ready) << c.url;
+        const bool file = outcome == "file", empty = c.url.ends_with("/200");
+        EXPECT_EQ(outcome, c.outcome) << row;
         if (server.requests() > requests) {
             EXPECT_EQ(server.lastRange(), c.range) << row;
         }
@@ -196,40 +154,35 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
                 << row;
         }
         if (c.url.ends_with("endless")) { // reported past the cap, then cancelled
-            EXPECT_GT(outcome.written.back(), maxPackageBytes);
-            EXPECT_LE(outcome.written[outcome.written.size() - 2], maxPackageBytes);
+            EXPECT_GT(written.back(), maxPackageBytes);
+            EXPECT_LE(written[written.size() - 2], maxPackageBytes);
             EXPECT_FALSE(fs::exists(beside("partial")));
         }
         if (file) {
             EXPECT_EQ(slurp(beside("source")), c.url) << row;
-            EXPECT_EQ(outcome.written.back(), empty ? 0 : static_cast<std::int64_t>(content.size()))
-                << row;
-            EXPECT_TRUE(std::is_sorted(outcome.written.begin(), outcome.written.end())) << row;
-            EXPECT_EQ(outcome.written.front(), c.range.empty() ? 0 : 1000) << row;
+            EXPECT_EQ(written.back(), empty ? 0 : static_cast<std::int64_t>(content.size())) << row;
+            EXPECT_TRUE(std::is_sorted(written.begin(), written.end())) << row;
+            EXPECT_EQ(written.front(), c.range.empty() ? 0 : std::stoll(c.range.substr(6))) << row;
         }
     }
 }
 
 TEST_F(DownloadTest, TheServicesSmallGetIsBoundedAndFollowsOnlyHttps) {
     const auto size = content.size();
-    const std::string whole = "200 " + std::to_string(size);
     const struct {
         std::string path;
         std::size_t limit;
         std::string outcome; // status and body size, or the error
     } cases[] = {
-        {"/file", size, whole},
         {"/file", size - 1, "too large"}, // cut off as it streams
-        {"/status/308/%2Ffile", size, whole},
+        {"/status/308/%2Ffile", size, "200 " + std::to_string(size)},
         {"/status/301/http%3A%2F%2Flocalhost%2Ffile", size, "301 0"}, // not followed
-        {"/status/307/HTTPS%3A%2F%2Flocalhost%2Ffile", size, "307 0"},
-        {"/loop", size, "302 0"},
-        {"/file", 0, "服务器“localhost”的证书无效，无法确认它的身份"}, // no test CA
-        {"/stall", size, "cancelled"},                                 // stopped before it began
+        {"/status/302", size, "302 0"},                               // to itself, without end
+        {"/stall", size, "cancelled"},                                // stopped before it began
     };
     for (const auto& c : cases) {
         const int before = server.requests();
-        const GetOptions get{c.limit ? ca.caFile.string() : "", {route}, c.limit};
+        const GetOptions get{ca.caFile.string(), {route}, c.limit};
         std::stop_source stop;
         if (c.path == "/stall")
             stop.request_stop();
