@@ -1,5 +1,4 @@
-// The installer's window on Qt's offscreen platform, and the whole graphical install end
-// to end: real hosts over HTTPS, emulated macOS tools, the sample app confirming its start.
+// The window offscreen, and the graphical install against real hosts and emulated tools.
 
 #include "app/window_sandbox.h"
 #include "ui/installer_progress_view.h"
@@ -9,10 +8,8 @@
 #include <QAccessibleValueInterface>
 #include <QApplication>
 #include <QFontMetricsF>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -34,7 +31,6 @@ TEST(UiViewCard, EachPhaseShowsTheModelsTextsAndControlsWithTheWindowsTopEdgeKep
     const ui::InstallerPhase phases[] = {
         ui::Downloading{1'500'000, 3'000'000},
         ui::Installing{"正在安装…"},
-        ui::Failed{"安装包校验失败"},
         ui::Failed{longFailure},
         ui::Ready{},
     };
@@ -69,8 +65,7 @@ TEST(UiViewCard, EachPhaseShowsTheModelsTextsAndControlsWithTheWindowsTopEdgeKep
     }
 }
 
-// The guard is the delegate's refusal while installing; the program's own close (of the
-// complete card) does not ask it.
+// The guard refuses while installing; the program closes the complete card unasked.
 TEST(UiViewWindow, CloseRequestsAskTheGuardButTheProgramsOwnCloseDoesNot) {
     ui::InstallerWindow window;
     int asked = 0;
@@ -86,13 +81,10 @@ TEST(UiViewWindow, CloseRequestsAskTheGuardButTheProgramsOwnCloseDoesNot) {
     EXPECT_EQ(asked, 2);
 }
 
-// Nobody can write a system Applications folder that is not there, so the user is asked
-// for their own. The release in place is then refused before its download.
+// A missing system Applications folder asks for the user's; the release in place is refused.
 TEST(WindowInstall, TheFolderQuestionDecidesTheRunThenTheSameReleaseIsRefused) {
     WindowSandbox sandbox;
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-    sandbox.window.placeAtLaunch(nullptr);
-    EXPECT_LE((sandbox.window.geometry().center() - area.center()).manhattanLength(), 1);
     sandbox.window.placeAtLaunch(QGuiApplication::primaryScreen());
     EXPECT_EQ(sandbox.window.geometry().topRight(), QPoint(area.right() - 40, area.top() + 40));
     fs::remove_all(sandbox.apps);
@@ -104,7 +96,6 @@ TEST(WindowInstall, TheFolderQuestionDecidesTheRunThenTheSameReleaseIsRefused) {
             return;
         EXPECT_EQ(box->windowTitle().toStdString(), "AI澄翎网盘安装器");
         EXPECT_EQ(box->buttons().at(0)->text().toStdString(), "安装到用户目录");
-        // Beside the card, never over it.
         EXPECT_EQ(box->frameGeometry().top(), sandbox.window.frameGeometry().top());
         EXPECT_FALSE(box->frameGeometry().intersects(sandbox.window.frameGeometry()));
         std::exchange(answer, nullptr)(*box);
@@ -129,8 +120,6 @@ TEST(WindowInstall, TheFolderQuestionDecidesTheRunThenTheSameReleaseIsRefused) {
         EXPECT_EQ(sandbox.phase(), row.ends) << sandbox.window.card().detail;
         EXPECT_FALSE(answer) << "not asked";
     }
-    for (const char* expected : {"checking", "verifying", "installing"})
-        EXPECT_NE(std::find(phases.begin(), phases.end(), expected), phases.end()) << expected;
     // The package of a declined question is kept for the next run.
     EXPECT_EQ(std::count(phases.begin(), phases.end(), "downloading"), 1);
     EXPECT_EQ(bundleShortVersion(sandbox.home / "Applications/AI澄翎网盘测试版.app"), "1.1.0");
