@@ -284,7 +284,6 @@ TEST(AppRun, AStopAtAnyStepShowsCancelledAndNothingElseOfThatRun) {
         EXPECT_FALSE(h.actionEnabled);
         ASSERT_TRUE(h.pumpUntilIdle());
         EXPECT_EQ(h.shown.substr(before), "cancelled; ");
-        EXPECT_TRUE(h.actionEnabled);
         EXPECT_FALSE(h.reached.contains("install"));
     }
 }

@@ -23,7 +23,7 @@ const std::string longFailure =
     "如果问题持续出现，请联系管理员并提供以下信息：NSURLErrorDomain 错误 -1004，"
     "主机 downloads.example.com 端口 443，请求在 60 秒后超时，已重试三次仍未成功。";
 
-TEST(UiViewCard, EachPhaseShowsTheModelsTextsAndControlsWithTheWindowsTopEdgeKept) {
+TEST(UiViewWindow, ShowsEachPhaseAsTheModelSaysAndClosesOnlyWhereTheGuardLetsIt) {
     ui::InstallerWindow window;
     window.move(120, 260);
     window.show();
@@ -63,14 +63,9 @@ TEST(UiViewCard, EachPhaseShowsTheModelsTextsAndControlsWithTheWindowsTopEdgeKep
         EXPECT_EQ(bar->role(), QAccessible::ProgressBar);
         EXPECT_DOUBLE_EQ(bar->valueInterface()->currentValue().toDouble(), card.fraction * 100);
     }
-}
-
-// The guard refuses while installing; the program closes the complete card unasked.
-TEST(UiViewWindow, CloseRequestsAskTheGuardButTheProgramsOwnCloseDoesNot) {
-    ui::InstallerWindow window;
+    // The guard refuses while installing; the program closes the complete card unasked.
     int asked = 0;
     window.setCloseGuard([&] { return ++asked > 1; });
-    window.show();
     window.close();
     EXPECT_TRUE(window.isVisible());
     window.closeUnasked();
