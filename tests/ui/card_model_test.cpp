@@ -101,9 +101,9 @@ TEST(CardPhase, ShowsEachPhaseWhateverCameBefore) {
             EXPECT_EQ(card.closeEnabled, kind != installing);
             EXPECT_EQ(card.expanded, failed);
             const CardFrames& f = card.frames;
-            EXPECT_EQ((std::vector{f.heading, f.close, f.icon, f.status, f.progress, f.detail,
-                                   f.action}),
-                      framesFor(row.height, kind));
+            EXPECT_EQ(
+                (std::vector{f.heading, f.close, f.icon, f.status, f.progress, f.detail, f.action}),
+                framesFor(row.height, kind));
         }
     }
 }
