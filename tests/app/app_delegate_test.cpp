@@ -266,6 +266,7 @@ TEST(AppRun, AStopAtAnyStepShowsCancelledAndNothingElseOfThatRun) {
         // Let go, the run has asked for its next waited call, which the stop then drops.
         bool nextCallPosted = false;
     } rows[] = {
+        {"resolve", "resolve"},
         {"download", "download"},
         {"recheck", "recheck"},
         {"entering installing", "recheck", true},
