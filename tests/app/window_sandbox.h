@@ -15,8 +15,6 @@
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 namespace installer::testing {
 
@@ -36,9 +34,8 @@ private:
     platform::RealSystem real_;
 };
 
-// A graphical install on this machine: sandbox folders (the process's home from now on),
-// the release service and package host over HTTPS, a release of the sample app, and the
-// real window, display and delegate on this thread's event loop (a QApplication exists).
+// Sandbox folders (the process's home from now on), hosts over HTTPS, a sample release,
+// and the real window and delegate on this thread's event loop (a QApplication exists).
 class WindowSandbox {
 public:
     explicit WindowSandbox(const ReleaseRecipe& recipe = {}) {

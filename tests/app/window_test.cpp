@@ -1,5 +1,4 @@
-// The installer's window on Qt's offscreen platform, and the whole graphical install end
-// to end: real hosts over HTTPS, emulated macOS tools, the sample app confirming its start.
+// The window offscreen, and the graphical install against real hosts and emulated tools.
 
 #include "app/window_sandbox.h"
 #include "ui/installer_progress_view.h"
@@ -9,10 +8,8 @@
 #include <QAccessibleValueInterface>
 #include <QApplication>
 #include <QFontMetricsF>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -26,7 +23,7 @@ const std::string longFailure =
     "如果问题持续出现，请联系管理员并提供以下信息：NSURLErrorDomain 错误 -1004，"
     "主机 downloads.example.com 端口 443，请求在 60 秒后超时，已重试三次仍未成功。";
 
-TEST(UiViewCard, EachPhaseShowsTheModelsTextsAndControlsWithTheWindowsTopEdgeKept) {
+TEST(UiViewWindow, ShowsEachPhaseAsTheModelSaysAndClosesOnlyWhereTheGuardLetsIt) {
     ui::InstallerWindow window;
     window.move(120, 260);
     window.show();
@@ -34,7 +31,6 @@ TEST(UiViewCard, EachPhaseShowsTheModelsTextsAndControlsWithTheWindowsTopEdgeKep
     const ui::InstallerPhase phases[] = {
         ui::Downloading{1'500'000, 3'000'000},
         ui::Installing{"正在安装…"},
-        ui::Failed{"安装包校验失败"},
         ui::Failed{longFailure},
         ui::Ready{},
     };
@@ -67,15 +63,9 @@ TEST(UiViewCard, EachPhaseShowsTheModelsTextsAndControlsWithTheWindowsTopEdgeKep
         EXPECT_EQ(bar->role(), QAccessible::ProgressBar);
         EXPECT_DOUBLE_EQ(bar->valueInterface()->currentValue().toDouble(), card.fraction * 100);
     }
-}
-
-// The guard is the delegate's refusal while installing; the program's own close (of the
-// complete card) does not ask it.
-TEST(UiViewWindow, CloseRequestsAskTheGuardButTheProgramsOwnCloseDoesNot) {
-    ui::InstallerWindow window;
+    // The guard refuses while installing; the program closes the complete card unasked.
     int asked = 0;
     window.setCloseGuard([&] { return ++asked > 1; });
-    window.show();
     window.close();
     EXPECT_TRUE(window.isVisible());
     window.closeUnasked();
@@ -86,13 +76,10 @@ TEST(UiViewWindow, CloseRequestsAskTheGuardButTheProgramsOwnCloseDoesNot) {
     EXPECT_EQ(asked, 2);
 }
 
-// Nobody can write a system Applications folder that is not there, so the user is asked
-// for their own. The release in place is then refused before its download.
+// A missing system Applications folder asks for the user's; the release in place is refused.
 TEST(WindowInstall, TheFolderQuestionDecidesTheRunThenTheSameReleaseIsRefused) {
     WindowSandbox sandbox;
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-    sandbox.window.placeAtLaunch(nullptr);
-    EXPECT_LE((sandbox.window.geometry().center() - area.center()).manhattanLength(), 1);
     sandbox.window.placeAtLaunch(QGuiApplication::primaryScreen());
     EXPECT_EQ(sandbox.window.geometry().topRight(), QPoint(area.right() - 40, area.top() + 40));
     fs::remove_all(sandbox.apps);
@@ -104,7 +91,6 @@ TEST(WindowInstall, TheFolderQuestionDecidesTheRunThenTheSameReleaseIsRefused) {
             return;
         EXPECT_EQ(box->windowTitle().toStdString(), "AI澄翎网盘安装器");
         EXPECT_EQ(box->buttons().at(0)->text().toStdString(), "安装到用户目录");
-        // Beside the card, never over it.
         EXPECT_EQ(box->frameGeometry().top(), sandbox.window.frameGeometry().top());
         EXPECT_FALSE(box->frameGeometry().intersects(sandbox.window.frameGeometry()));
         std::exchange(answer, nullptr)(*box);
@@ -129,8 +115,6 @@ TEST(WindowInstall, TheFolderQuestionDecidesTheRunThenTheSameReleaseIsRefused) {
         EXPECT_EQ(sandbox.phase(), row.ends) << sandbox.window.card().detail;
         EXPECT_FALSE(answer) << "not asked";
     }
-    for (const char* expected : {"checking", "verifying", "installing"})
-        EXPECT_NE(std::find(phases.begin(), phases.end(), expected), phases.end()) << expected;
     // The package of a declined question is kept for the next run.
     EXPECT_EQ(std::count(phases.begin(), phases.end(), "downloading"), 1);
     EXPECT_EQ(bundleShortVersion(sandbox.home / "Applications/AI澄翎网盘测试版.app"), "1.1.0");
