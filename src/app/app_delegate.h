@@ -51,7 +51,6 @@ public:
     bool windowShouldClose();
 
     bool running() const { return work_.joinable(); }
-    bool installing() const { return installing_; }
 
 private:
     void cancelRun();

@@ -35,7 +35,7 @@ public:
 };
 
 // The machine this process runs on.
-class RealSystem final : public System {
+class RealSystem : public System {
 public:
     std::string processorName() const override;
     OSVersion osVersion() const override;

@@ -20,18 +20,9 @@ namespace installer::testing {
 
 // This machine, except that no application counts as running: tests running beside this
 // one start sample apps with the same identifier, which would block the install.
-class SandboxSystem final : public platform::System {
+class SandboxSystem final : public platform::RealSystem {
 public:
-    std::string processorName() const override { return real_.processorName(); }
-    platform::OSVersion osVersion() const override { return real_.osVersion(); }
-    platform::Clock::time_point now() const override { return real_.now(); }
-    void sleep(std::chrono::milliseconds duration) const override { real_.sleep(duration); }
-    std::filesystem::path homeFolder() const override { return real_.homeFolder(); }
     std::vector<std::string> runningBundleIdentifiers() const override { return {}; }
-    bool processExists(int pid) const override { return real_.processExists(pid); }
-
-private:
-    platform::RealSystem real_;
 };
 
 // Sandbox folders (the process's home from now on), hosts over HTTPS, a sample release,
