@@ -1,6 +1,3 @@
-// Record decoding: the built-in settings and the release service's records, each text
-// with the value it decodes to or the fault the user reads after "安装失败：".
-
 #include "release/json_reader.h"
 #include "release/records.h"
 #include "release/settings.h"
@@ -14,16 +11,10 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// Each record's decoded value in a few words, so that one table holds them all.
 std::string settings(std::string_view text) {
     const Settings s = decodeSettings(text);
-    std::string value = s.apiOrigin + " " + s.environment + " " + s.installerVersion + " keys";
-    for (const auto& [id, key] : s.keys)
-        value += " " + id + "=" + key;
-    value += " hosts";
-    for (const auto& host : s.downloadHosts)
-        value += " " + host;
-    return value;
+    return s.apiOrigin + " " + s.environment + " " + s.installerVersion + " " +
+           ::testing::PrintToString(s.keys) + " " + ::testing::PrintToString(s.downloadHosts);
 }
 
 std::string response(std::string_view text) {
@@ -63,9 +54,9 @@ TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
     } cases[] = {
         // The shipped settings; members other than the five are skipped.
         {settings, production,
-         "https://releases.tavelo.example production 1.0.5 keys "
-         "prod-release-v1=Sm8WxYENL1vMGGpv0oyQyLvB1pabePCrjqeCcP38T50 hosts "
-         "packages.tavelo.example"},
+         "https://releases.tavelo.example production 1.0.5 "
+         "{ (\"prod-release-v1\", \"Sm8WxYENL1vMGGpv0oyQyLvB1pabePCrjqeCcP38T50\") } "
+         "{ \"packages.tavelo.example\" }"},
         {settings,
          R"({"apiOrigin":"a","environment":"p","keys":{"k":1},"downloadHosts":[],"installerVersion":"1"})",
          "无法读取数据：键“keys.k”的值应为字符串"},
@@ -78,9 +69,6 @@ TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
          "code 0 none reason - manifest -"},
         {response, R"({"code":0,"data":{"updateAvailable":false,"reason":null,"manifest":null}})",
          "code 0 none reason - manifest -"},
-        {response,
-         R"({"code":7,"data":{"updateAvailable":true,"reason":"OS_UNSUPPORTED","manifest":{"keyId":"k","payloadBase64url":"p","signature":"s"}}})",
-         "code 7 offered reason OS_UNSUPPORTED manifest k p s"},
         {response, R"({"code":0,"data":{"updateAvailable":true,"manifest":{"keyId":"k"}}})",
          "无法读取数据：缺少必需的键“data.manifest.payloadBase64url”"},
         // What a hostile service could send: nesting without end (the outermost value and
@@ -92,10 +80,6 @@ TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
         {response, "{\"code\":0,\"data\":{\"reason\":\"\xC0\x80\"}}",
          "无法读取数据：不是有效的 JSON（第 29 个字节附近）"},
 
-        {manifest, manifestWith([](Json& j) {
-             j["futureField"] = {{"anything", {true}}};
-         }),
-         "1.4.2 build 42 revision 3 schema 1 size 1000"},
         // The widest values each integer kind holds, and a negative zero.
         {manifest, manifestWith([](Json& j) {
              j["buildNumber"] = 18446744073709551615u;

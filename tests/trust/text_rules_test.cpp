@@ -11,7 +11,6 @@ namespace {
 
 using namespace std::string_literals;
 
-// What the call returned, or the message it threw.
 template <typename Call> std::string outcome(Call call) {
     try {
         return call();
@@ -25,10 +24,9 @@ TEST(Decode64, AcceptsUnpaddedBase64urlOnly) {
     const struct {
         std::string text, expected;
     } cases[] = {
-        {"QUJD", "ABC"}, {"QUI", "AB"},   {"QQ", "A"},       {"-_-_", "\xfb\xff\xbf"},
-        {"", bad},       {"QUJDR", bad},  {"QUI=", bad},     {"ab+c", bad},
-        {"ab/c", bad},   {"QUJD\n", bad}, {"QUJD\r\n", bad}, {"QUJD\nQUJD", bad},
-        {"QU\0D"s, bad},
+        {"QUJD", "ABC"}, {"QUI", "AB"},   {"QQ", "A"},     {"-_-_", "\xfb\xff\xbf"},
+        {"", bad},       {"QUJDR", bad},  {"QUI=", bad},   {"ab+c", bad},
+        {"ab/c", bad},   {"QUJD\n", bad}, {"QU\0D"s, bad},
     };
     for (const auto& c : cases)
         EXPECT_EQ(outcome([&] { return decode64(c.text); }), c.expected) << c.text;
@@ -39,35 +37,27 @@ TEST(VersionText, ParsesStrictThreePartVersionsAndNamesTheFault) {
     // ICU's $ lets one final line terminator through; the last part then fails to parse.
     const struct {
         std::string text, expected;
-    } cases[] = {{"1.2.3", "1 2 3"},
-                 {"0.0.0", "0 0 0"},
-                 {"4294967295.0.10", "4294967295 0 10"},
-                 {"01.2.3", form},
-                 {"1.2", form},
-                 {"1.2.3.4", form},
-                 {"1.2. 3", form},
-                 {"", form},
-                 {"1.2.3\n\n", form},
-                 {"+1.2.3", form},
-                 {"1.2.3\0"s, form},
-                 {"4294967296.0.0", value},
-                 {"99999999999999999999.0.0", value},
-                 {"1.2.3\r\n", value},
-                 {"1.2.3\n", value}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(outcome([&] {
-                      const Version v = version(c.text);
-                      return std::to_string(v[0]) + " " + std::to_string(v[1]) + " " +
-                             std::to_string(v[2]);
-                  }),
-                  c.expected)
+    } cases[] = {
+        {"1.2.3", "{ 1, 2, 3 }"},
+        {"4294967295.0.10", "{ 4294967295, 0, 10 }"},
+        {"01.2.3", form},
+        {"1.2", form},
+        {"1.2.3.4", form},
+        {"", form},
+        {"1.2.3\n\n", form},
+        {"1.2.3\0"s, form},
+        {"4294967296.0.0", value},
+        {"99999999999999999999.0.0", value},
+        {"1.2.3\r\n", value},
+        {"1.2.3\n", value},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(outcome([&] { return ::testing::PrintToString(version(c.text)); }), c.expected)
             << '"' << c.text << '"';
-    }
 }
 
 TEST(VersionOrder, ComparesNumericallyAndReportsTheFirstBadArgument) {
     EXPECT_EQ(compare("1.10.0", "1.9.9"), 1);
-    EXPECT_EQ(compare("2.0.0", "2.0.0"), 0);
     EXPECT_EQ(compare("1.0.5", "1.1.0"), -1);
     EXPECT_EQ(outcome([] { return std::to_string(compare("1.0", "4294967296.0.0")); }),
               "版本格式无效");
@@ -79,18 +69,14 @@ TEST(InternetDateTime, ReadsEveryYearExactlyAndNothingButTheInternetForm) {
         std::optional<std::int64_t> seconds;
     } cases[] = {
         {"2025-03-01T08:00:00Z", 1740816000},
-        {"2025-03-01T02:30:00-05:30", 1740816000},
         {"2024-02-29T23:59:59Z", 1709251199},
-        {"1969-12-31T23:59:59Z", -1},
         {"0000-01-01T00:00:00Z", -62167219200},
         {"9999-12-31T23:59:59Z", 253402300799},
         {"2025-03-01T08:00:00", {}}, // no zone
         {"2025-03-01 08:00:00Z", {}},
-        {"2025-03-01T08:00:00+0800", {}},
         {"2025-02-29T08:00:00Z", {}}, // not a leap year
         {"2025-03-01T24:00:00Z", {}},
         {"2025-03-01T08:00:60Z", {}},
-        {"2025-03-01T08:00:00Z\n", {}},
         {"+025-03-01T08:00:00Z", {}},
     };
     for (const auto& c : cases) {
@@ -112,7 +98,6 @@ TEST(TrustedURL, HttpsOnAListedHostWithAnyPathAndNothingElse) {
         {"https://cdn.tavelo.example:443/x.dmg", true},
         {"https://cdn.tavelo.example/%E6%BE%84.dmg", true},
         {"https://cdn.tavelo.example/a;b=c/@x:y", true},
-        {"https://cdn.tavelo.example:8443/x.dmg", false},
         {"https://cdn.tavelo.example:44300/x.dmg", false},
         {"http://cdn.tavelo.example/x.dmg", false},
         {"HTTPS://cdn.tavelo.example/x.dmg", false},
@@ -134,9 +119,6 @@ TEST(TrustedURL, HttpsOnAListedHostWithAnyPathAndNothingElse) {
         const auto url = outcome([&] { return trustedURL(c.url, settings).text; });
         EXPECT_EQ(url, c.trusted ? c.url : "下载地址不受信任") << c.url;
     }
-    settings.downloadHosts.clear();
-    EXPECT_EQ(outcome([&] { return trustedURL("https://cdn.tavelo.example/", settings).text; }),
-              "下载地址不受信任");
 }
 
 TEST(UrlSplitter, SplitsEveryPartAndKeepsEachAsWritten) {
