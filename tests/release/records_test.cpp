@@ -45,15 +45,13 @@ std::string manifestWith(const std::function<void(Json&)>& change) {
 }
 
 TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
-    const std::string production =
-        testing::readText(INSTALLER_SOURCE_DIR "/config/production.json");
     const struct {
         std::string (*decode)(std::string_view);
         std::string text;
         std::string outcome;
     } cases[] = {
         // The shipped settings; members other than the five are skipped.
-        {settings, production,
+        {settings, testing::readText(INSTALLER_SOURCE_DIR "/config/production.json"),
          "https://releases.tavelo.example production 1.0.5 "
          "{ (\"prod-release-v1\", \"Sm8WxYENL1vMGGpv0oyQyLvB1pabePCrjqeCcP38T50\") } "
          "{ \"packages.tavelo.example\" }"},
