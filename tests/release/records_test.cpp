@@ -20,10 +20,7 @@ std::string settings(std::string_view text) {
 std::string response(std::string_view text) {
     const ResolveResponse r = decodeResolveResponse(text);
     return "code " + std::to_string(r.code) + (r.data.updateAvailable ? " offered" : " none") +
-           " reason " + r.data.reason.value_or("-") + " manifest " +
-           (r.data.manifest ? r.data.manifest->keyId + " " + r.data.manifest->payloadBase64url +
-                                  " " + r.data.manifest->signature
-                            : "-");
+           " reason " + r.data.reason.value_or("-") + (r.data.manifest ? " manifest" : "");
 }
 
 std::string manifest(std::string_view text) {
@@ -63,10 +60,9 @@ TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
          "无法读取数据：键“downloadHosts[1]”的值应为字符串"},
         {settings, R"(["apiOrigin"])", "无法读取数据：数据应为 JSON 对象"},
 
-        {response, R"({"code":0,"data":{"updateAvailable":false}})",
-         "code 0 none reason - manifest -"},
+        {response, R"({"code":0,"data":{"updateAvailable":false}})", "code 0 none reason -"},
         {response, R"({"code":0,"data":{"updateAvailable":false,"reason":null,"manifest":null}})",
-         "code 0 none reason - manifest -"},
+         "code 0 none reason -"},
         {response, R"({"code":0,"data":{"updateAvailable":true,"manifest":{"keyId":"k"}}})",
          "无法读取数据：缺少必需的键“data.manifest.payloadBase64url”"},
         // What a hostile service could send: nesting without end (the outermost value and
