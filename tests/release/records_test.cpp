@@ -1,6 +1,3 @@
-// Record decoding: the built-in settings and the release service's records, each text
-// with the value it decodes to or the fault the user reads after "安装失败：".
-
 #include "release/json_reader.h"
 #include "release/records.h"
 #include "release/settings.h"
@@ -14,25 +11,16 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// Each record's decoded value in a few words, so that one table holds them all.
 std::string settings(std::string_view text) {
     const Settings s = decodeSettings(text);
-    std::string value = s.apiOrigin + " " + s.environment + " " + s.installerVersion + " keys";
-    for (const auto& [id, key] : s.keys)
-        value += " " + id + "=" + key;
-    value += " hosts";
-    for (const auto& host : s.downloadHosts)
-        value += " " + host;
-    return value;
+    return s.apiOrigin + " " + s.environment + " " + s.installerVersion + " " +
+           ::testing::PrintToString(s.keys) + " " + ::testing::PrintToString(s.downloadHosts);
 }
 
 std::string response(std::string_view text) {
     const ResolveResponse r = decodeResolveResponse(text);
     return "code " + std::to_string(r.code) + (r.data.updateAvailable ? " offered" : " none") +
-           " reason " + r.data.reason.value_or("-") + " manifest " +
-           (r.data.manifest ? r.data.manifest->keyId + " " + r.data.manifest->payloadBase64url +
-                                  " " + r.data.manifest->signature
-                            : "-");
+           " reason " + r.data.reason.value_or("-") + (r.data.manifest ? " manifest" : "");
 }
 
 std::string manifest(std::string_view text) {
@@ -54,33 +42,26 @@ std::string manifestWith(const std::function<void(Json&)>& change) {
 }
 
 TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
-    const std::string production =
-        testing::readText(INSTALLER_SOURCE_DIR "/config/production.json");
     const struct {
         std::string (*decode)(std::string_view);
         std::string text;
         std::string outcome;
     } cases[] = {
         // The shipped settings; members other than the five are skipped.
-        {settings, production,
-         "https://releases.tavelo.example production 1.0.5 keys "
-         "prod-release-v1=Sm8WxYENL1vMGGpv0oyQyLvB1pabePCrjqeCcP38T50 hosts "
-         "packages.tavelo.example"},
+        {settings, testing::readText(INSTALLER_SOURCE_DIR "/config/production.json"),
+         "https://releases.tavelo.example production 1.0.5 "
+         "{ (\"prod-release-v1\", \"Sm8WxYENL1vMGGpv0oyQyLvB1pabePCrjqeCcP38T50\") } "
+         "{ \"packages.tavelo.example\" }"},
         {settings,
          R"({"apiOrigin":"a","environment":"p","keys":{"k":1},"downloadHosts":[],"installerVersion":"1"})",
          "无法读取数据：键“keys.k”的值应为字符串"},
         {settings,
          R"({"apiOrigin":"a","environment":"p","keys":{},"downloadHosts":["h",null],"installerVersion":"1"})",
          "无法读取数据：键“downloadHosts[1]”的值应为字符串"},
-        {settings, R"(["apiOrigin"])", "无法读取数据：数据应为 JSON 对象"},
 
-        {response, R"({"code":0,"data":{"updateAvailable":false}})",
-         "code 0 none reason - manifest -"},
+        {response, R"({"code":0,"data":{"updateAvailable":false}})", "code 0 none reason -"},
         {response, R"({"code":0,"data":{"updateAvailable":false,"reason":null,"manifest":null}})",
-         "code 0 none reason - manifest -"},
-        {response,
-         R"({"code":7,"data":{"updateAvailable":true,"reason":"OS_UNSUPPORTED","manifest":{"keyId":"k","payloadBase64url":"p","signature":"s"}}})",
-         "code 7 offered reason OS_UNSUPPORTED manifest k p s"},
+         "code 0 none reason -"},
         {response, R"({"code":0,"data":{"updateAvailable":true,"manifest":{"keyId":"k"}}})",
          "无法读取数据：缺少必需的键“data.manifest.payloadBase64url”"},
         // What a hostile service could send: nesting without end (the outermost value and
@@ -92,10 +73,6 @@ TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
         {response, "{\"code\":0,\"data\":{\"reason\":\"\xC0\x80\"}}",
          "无法读取数据：不是有效的 JSON（第 29 个字节附近）"},
 
-        {manifest, manifestWith([](Json& j) {
-             j["futureField"] = {{"anything", {true}}};
-         }),
-         "1.4.2 build 42 revision 3 schema 1 size 1000"},
         // The widest values each integer kind holds, and a negative zero.
         {manifest, manifestWith([](Json& j) {
              j["buildNumber"] = 18446744073709551615u;
