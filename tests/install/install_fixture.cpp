@@ -1,9 +1,6 @@
 #include "install_fixture.h"
 
-#include "platform/system_error.h"
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <sstream>
 #include <sys/stat.h>
@@ -11,15 +8,6 @@
 namespace installer::testing {
 
 namespace fs = std::filesystem;
-
-void ScriptedFileManager::move(const fs::path& from, const fs::path& to) const {
-    const int number = ++moves;
-    if (beforeMove)
-        beforeMove(number);
-    if (failingMoves.count(number))
-        throw platform::SystemError(EIO, "injected failure of move " + std::to_string(number));
-    platform::FileManager::move(from, to);
-}
 
 InstallSandbox::InstallSandbox()
     : apps(root / "Applications"), home(root / "home"), control(root / "control"),
@@ -29,16 +17,16 @@ InstallSandbox::InstallSandbox()
         fs::create_directories(dir);
     for (const char* tool : {"hdiutil", "lipo", "codesign", "ditto", "open"})
         fs::create_symlink(emulatedToolsDir() / tool, tools / tool);
-    // The tools and the app the transaction starts read these; the installer itself
-    // reads no environment.
-    for (const auto& [name, value] :
-         std::map<std::string, std::string>{{"EMULATED_TOOLS_CONTROL", control.string()},
-                                            {"TMPDIR", (root / "tmp").string()},
-                                            {"HOME", home.string()},
-                                            {"SAMPLE_APP_HEALTH", "ready"}}) {
-        const char* old = std::getenv(name.c_str());
-        savedEnvironment_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-        ::setenv(name.c_str(), value.c_str(), 1);
+    // Read by the tools and the app the transaction starts; the installer reads none.
+    const std::pair<const char*, std::string> environment[] = {
+        {"EMULATED_TOOLS_CONTROL", control.string()},
+        {"TMPDIR", (root / "tmp").string()},
+        {"HOME", home.string()},
+        {"SAMPLE_APP_HEALTH", "ready"}};
+    for (const auto& [name, value] : environment) {
+        const char* old = std::getenv(name);
+        savedEnvironment_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        ::setenv(name, value.c_str(), 1);
     }
     system.home = home;
     system.realSleepShare = 0.05;
@@ -47,16 +35,14 @@ InstallSandbox::InstallSandbox()
 InstallSandbox::~InstallSandbox() {
     // Anything still attached (a test that failed half-way) goes before the folder.
     std::error_code error;
-    for (const auto& parent : fs::directory_iterator(root / "tmp", error)) {
-        std::error_code inner;
-        for (const auto& mount : fs::directory_iterator(parent.path(), inner))
+    for (const auto& parent : fs::directory_iterator(root / "tmp", error))
+        for (const auto& mount : fs::directory_iterator(parent.path(), error))
             emulatedTool("hdiutil", {"detach", mount.path().string()});
-    }
     for (const auto& [name, value] : savedEnvironment_) {
         if (value)
-            ::setenv(name.c_str(), value->c_str(), 1);
+            ::setenv(name, value->c_str(), 1);
         else
-            ::unsetenv(name.c_str());
+            ::unsetenv(name);
     }
 }
 
@@ -71,9 +57,9 @@ Release InstallSandbox::release(const ReleaseRecipe& recipe) {
 }
 
 void InstallSandbox::installAtTarget(const ReleaseRecipe& recipe) {
-    const Release old = release(recipe);
     fs::remove_all(target);
-    fs::copy(old.bundle, target, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::copy(release(recipe).bundle, target,
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
 }
 
 void InstallSandbox::overrideTool(const std::string& name, const std::string& script) {
@@ -83,31 +69,20 @@ void InstallSandbox::overrideTool(const std::string& name, const std::string& sc
     ::chmod((tools / name).c_str(), 0755);
 }
 
-void InstallSandbox::failOnce(const std::string& key) {
-    writeFile(control / ("fail-" + key), "");
-}
-
-std::string InstallSandbox::install(const Release& release, std::optional<int> waitPID) {
-    return install(release.image, manifestFor(release), waitPID);
-}
-
-std::string InstallSandbox::install(const fs::path& package, const release::Manifest& manifest,
-                                    std::optional<int> waitPID) {
-    char* buffer = nullptr;
-    std::size_t size = 0;
-    std::FILE* out = ::open_memstream(&buffer, &size);
+std::string InstallSandbox::install(const Release& release, std::optional<int> waitPID,
+                                    const std::optional<release::Manifest>& manifest) {
+    std::FILE* out = std::fopen((root / "ready").c_str(), "w");
     const install::InstallEnvironment environment{tools.string(), system, files, out};
     std::string outcome = "ok";
     try {
         install::install(
-            package, manifest, target, waitPID, onStatus ? onStatus : [](const std::string&) {},
-            environment);
+            release.image, manifest ? *manifest : manifestFor(release), target, waitPID,
+            onStatus ? onStatus : [](const std::string&) {}, environment);
     } catch (const std::exception& error) {
         outcome = error.what();
     }
     std::fclose(out);
-    ready = std::string(buffer, size);
-    std::free(buffer);
+    ready = readText(root / "ready");
     return outcome;
 }
 

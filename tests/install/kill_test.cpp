@@ -1,7 +1,5 @@
-// The installer killed with SIGKILL in each stage of a transaction. It runs in a forked
-// child; a tool it was running goes on by itself, as after a real kill. The next install
-// of the same release must finish or undo what the dead one left: a sealed bundle at the
-// target, nothing hidden beside it, no record, every image detached.
+// The installer, in a forked child, killed in each stage of a transaction; a tool it was
+// running goes on by itself. The next install must finish or undo what the dead one left.
 
 #include "install_fixture.h"
 
@@ -30,7 +28,7 @@ TEST(Kill, TheNextRunFinishesOrUndoesWhatTheKilledOneLeft) {
     // Tools and apps the killed run left become ours, so they can be waited for.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     InstallSandbox box;
-    const Release release = box.release();
+    const Release release = box.release(); // made before any tool blocks
     const struct {
         std::string stop;                // a tool's control switch, the renames or the health wait
         std::string afterKill;           // beside its record and the attached image
@@ -86,13 +84,11 @@ TEST(Kill, TheNextRunFinishesOrUndoesWhatTheKilledOneLeft) {
         EXPECT_EQ(outcome, point.nextRun) << point.stop;
         EXPECT_EQ(box.leftBehind(), "1.1.0") << point.stop;
         EXPECT_TRUE(box.sealed(box.target)) << point.stop;
-        // The first run after the kill detaches what it left; a later one, while the
-        // record stays for a repair, need not ask the system again.
+        // Only the first run after the kill asks the system what is still attached.
         EXPECT_LE(box.count("hdiutil info") - infos, 1) << point.stop;
     }
-    while (::waitpid(-1, nullptr, 0) > 0) {
+    while (::waitpid(-1, nullptr, 0) > 0) { // the app the last run started
     }
-    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 TEST(Kill, ASecondInstallerForTheSameTargetLeavesTheFirstAlone) {

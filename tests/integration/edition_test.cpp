@@ -1,13 +1,14 @@
-// The test edition's binary as a user or the installed application runs it (its standard
-// output, standard error and exit status; which mode runs and the order of its checks
-// are in tests/entry), and the build step that compiles its settings into it.
+// The test edition's binary as a user or the installed application runs it (modes and
+// the order of checks are in tests/entry), and the build step compiling its settings in.
 
+#include "install/install_fixture.h"
 #include "support/fixtures.h"
 #include "support/process.h"
-#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 
 namespace installer::testing {
 namespace {
@@ -38,19 +39,35 @@ TEST(Edition, TheSettingsBecomeOneCompactTextInTheFixedOrder) {
                     R"("downloadHosts":["packages.tavelo.example"]})");
 }
 
-TEST(Cli, OneLineOnTheRightStreamAndTheExitStatusTellTheOutcome) {
-    const TempDir dir;
-    const std::string manifest = (dir / "manifest.json").string();
-    writeFile(manifest, testEditionSigner().envelope(testEditionManifest().dump()));
+// One line on the right stream and the exit status tell the outcome. The sample app 1.0.0
+// starts the installer for 1.1.0 and exits on READY; the installer swaps and starts 1.1.0.
+TEST(RealBinary, VerifiesRefusesAndUpdatesTheInstalledApp) {
+    // The installer, orphaned when the app exits, and the app it starts become our children.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    InstallSandbox box;
+    const Release release = box.release();
+    const std::string manifest = (box.root / "manifest.json").string();
+    writeFile(manifest, testEditionSigner().envelope(releaseManifest(release).dump()));
     const auto verified = runProcess({INSTALLER_TEST_BINARY, "--verify-manifest", manifest});
     EXPECT_EQ(verified.status, 0);
-    EXPECT_EQ(verified.out, "VERIFIED 1.4.2\n");
+    EXPECT_EQ(verified.out, "VERIFIED 1.1.0\n");
     EXPECT_EQ(verified.err, "");
     const auto refused =
         runProcess({INSTALLER_TEST_BINARY, "--update", "--manifest", manifest, "--wait-pid", "1"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.out, "");
     EXPECT_EQ(refused.err, "安装失败：进程参数无效\n");
+
+    box.installAtTarget({.version = "1.0.0", .build = "100"});
+    const auto app =
+        runProcess({(box.target / "Contents/MacOS" / testAppName).string(), "--update-with",
+                    INSTALLER_TEST_BINARY, manifest, release.image.string()});
+    ASSERT_EQ(app.status, 0) << readText(box.appSupport / "installer.log");
+
+    for (int status = 0; ::waitpid(-1, &status, 0) > 0;)
+        EXPECT_EQ(status, 0) << readText(box.appSupport / "installer.log");
+    EXPECT_EQ(box.leftBehind(), "1.1.0");
+    EXPECT_EQ(readText(box.appSupport / "installer.log"), ""); // nothing on standard error
 }
 
 } // namespace

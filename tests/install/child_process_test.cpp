@@ -1,3 +1,6 @@
+// What the installer reads of the processes it starts: a tool's output, an app's health file.
+
+#include "install/health_file.h"
 #include "install/tool_runner.h"
 #include "platform/system_error.h"
 #include "support/temp_dir.h"
@@ -12,7 +15,6 @@ namespace {
 
 using testing::TempDir;
 
-// The output of a tool with this body, or the message of its failure.
 std::string outcome(const TempDir& dir, const std::string& name, const std::string& body,
                     const std::vector<std::string>& args = {}) {
     if (!body.empty()) {
@@ -28,7 +30,6 @@ std::string outcome(const TempDir& dir, const std::string& name, const std::stri
 
 TEST(ToolRunner, ReturnsStandardOutputOrTheMessageOfAFailure) {
     TempDir dir;
-    const std::string failed = "安装操作失败，请检查权限后重试";
     const struct {
         std::string body;
         std::vector<std::string> args;
@@ -41,8 +42,7 @@ TEST(ToolRunner, ReturnsStandardOutputOrTheMessageOfAFailure) {
          "[a b][][$HOME][*][--x=1;rm -rf /][澄翎]"},
         // Far more than a pipe holds: read while the tool runs, not after.
         {"head -c 1000000 /dev/zero | tr '\\0' x\n", {}, std::string(1'000'000, 'x')},
-        {"echo partial; exit 1\n", {}, failed},
-        {"kill -9 $$\n", {}, failed},
+        {"kill -9 $$\n", {}, "安装操作失败，请检查权限后重试"},
     };
     for (const auto& c : cases) {
         const std::string result = outcome(dir, "tool", c.body, c.args);
@@ -63,6 +63,38 @@ TEST(ToolRunner, NoDescriptorOfTheInstallerReachesTheTool) {
     ::close(leaked);
     // 0, 1, 2 and the descriptor ls opens to read the listing.
     EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 4) << listing;
+}
+
+// Whatever else is at the health file's path must neither confirm nor stop the wait.
+TEST(HealthFile, OnlyAWholeMatchingFileConfirms) {
+    const std::string good = R"({"version":"1.1.0","buildNumber":110,"ready":true})";
+    const struct {
+        std::string text;
+        bool confirms;
+    } cases[] = {
+        {good, true},
+        {R"({"ready":true,"buildNumber":110.0,"version":"1.1.0","pid":7})", true},
+        {R"({"version":"1.1.0","buildNumber":110,"ready":false})", false},
+        {R"({"version":"1.1.00","buildNumber":110,"ready":true})", false},
+        {R"({"version":"1.1.0","buildNumber":110.5,"ready":true})", false},
+        {R"({"version":"1.1.0","buildNumber":110,"ready":1})", false},
+        {R"({"version":)", false}, // half written
+        {good + '\0', false},
+        // Its first megabyte would confirm; what follows makes it no health file.
+        {good + std::string(1'100'000, ' '), false},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        testing::writeFile(dir / "health.json", c.text);
+        EXPECT_EQ(healthFileConfirms(dir / "health.json", "1.1.0", 110), c.confirms)
+            << c.text.substr(0, 80);
+    }
+    // A FIFO whose writer never writes: refused at once, not read forever.
+    ASSERT_EQ(::mkfifo((dir / "fifo.json").c_str(), 0600), 0);
+    const int writer = ::open((dir / "fifo.json").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    EXPECT_FALSE(healthFileConfirms(dir / "fifo.json", "1.1.0", 110));
+    ::close(writer);
 }
 
 } // namespace
