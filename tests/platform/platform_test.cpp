@@ -36,13 +36,15 @@ std::string xml(const std::string& value) {
     return "<?xml version=\"1.0\"?><plist>" + value + "</plist>";
 }
 
+std::string repeat(const std::string& text, int times) {
+    std::string repeated;
+    for (int i = 0; i < times; ++i)
+        repeated += text;
+    return repeated;
+}
+
 std::string nested(int depth) {
-    std::string open, close;
-    for (int i = 0; i < depth; ++i) {
-        open += "<array>";
-        close += "</array>";
-    }
-    return xml(open + close);
+    return xml(repeat("<array>", depth) + repeat("</array>", depth));
 }
 
 // The bytes copied to the end of a mapping whose next page may not be read: a reader
@@ -59,7 +61,6 @@ struct Fenced {
         base = static_cast<char*>(mapped);
         view = {std::copy_backward(bytes.begin(), bytes.end(), base + size - page), bytes.size()};
     }
-    Fenced(const Fenced&) = delete;
     ~Fenced() { ::munmap(base, size); }
 
     std::size_t size;
@@ -88,9 +89,7 @@ TEST(PropertyList, HostileListsAreReadWholeOrRefusedQuickly) {
     for (char i = 1; i <= 40; ++i)
         shared.push_back("\xA2"s + i + i); // each array names the next one twice
     shared.push_back("\x51x");
-    std::string wide = "\xAF\x12\x00\x01\x86\xA0"s; // 100,000 times the string "x"
-    for (int i = 0; i < 100'000; ++i)
-        wide += "\x00\x01"s;
+    const auto wide = "\xAF\x12\x00\x01\x86\xA0"s + repeat("\x00\x01"s, 100'000); // 100,000 "x"s
     const struct {
         const char* what;
         std::string bytes;

