@@ -1,6 +1,5 @@
 #include "platform/bundle.h"
 #include "platform/property_list.h"
-#include "support/fixtures.h"
 #include "support/temp_dir.h"
 
 #include <algorithm>
@@ -129,9 +128,12 @@ TEST(PropertyList, HostileListsAreReadWholeOrRefusedQuickly) {
 
 TEST(Bundle, TheExecutableMustBeOneFileInsideTheBundle) {
     const testing::TempDir dir;
-    const auto make = [&](const char* name, const char* executable) {
-        testing::writeBundle(dir / name,
-                             {testing::appInfo("id", "1.0.0", "1", executable), false, "Tool"});
+    const auto make = [&](const std::string& name, const std::string& executable) {
+        std::filesystem::create_directories(dir / name / "Contents/MacOS");
+        testing::writeFile(dir / name / "Contents/MacOS/Tool", "");
+        testing::writeFile(dir / name / "Contents/Info.plist",
+                           "<plist><dict><key>CFBundleExecutable</key><string>" + executable +
+                               "</string></dict></plist>");
         return Bundle::open(dir / name)->executable();
     };
     EXPECT_EQ(make("good.app", "Tool"), dir / "good.app/Contents/MacOS/Tool");

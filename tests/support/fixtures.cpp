@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <plist/plist.h>
-#include <sys/stat.h>
 
 namespace installer::testing {
 
@@ -71,41 +70,16 @@ nlohmann::ordered_json testEditionManifest() {
     return json;
 }
 
-std::vector<PlistEntry> appInfo(std::string identifier, std::string shortVersion, std::string build,
-                                std::string executable) {
-    return {{"CFBundleIdentifier", identifier},
-            {"CFBundleShortVersionString", shortVersion},
-            {"CFBundleVersion", build},
-            {"CFBundleExecutable", executable}};
-}
-
-void writeBundle(const std::filesystem::path& bundle, const BundleRecipe& recipe) {
-    std::filesystem::create_directories(bundle / "Contents" / "MacOS");
-    plist_t dict = plist_new_dict();
-    for (const auto& [key, value] : recipe.info) {
-        plist_t node = nullptr;
-        if (const auto* text = std::get_if<std::string>(&value))
-            node = plist_new_string(text->c_str());
-        else if (const auto* number = std::get_if<std::int64_t>(&value))
-            node = plist_new_uint(static_cast<std::uint64_t>(*number));
-        else
-            node = plist_new_bool(std::get<bool>(value));
-        plist_dict_set_item(dict, key.c_str(), node);
-    }
+std::string binaryPlist(const std::string& xml) {
+    plist_t root = nullptr;
+    plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
     char* data = nullptr;
     std::uint32_t size = 0;
-    if (recipe.binaryPlist)
-        plist_to_bin(dict, &data, &size);
-    else
-        plist_to_xml(dict, &data, &size);
-    writeFile(bundle / "Contents" / "Info.plist", std::string_view(data, size));
+    plist_to_bin(root, &data, &size);
+    std::string bytes(data, size);
     std::free(data);
-    plist_free(dict);
-    if (recipe.executable) {
-        const auto exe = bundle / "Contents" / "MacOS" / *recipe.executable;
-        writeFile(exe, "#!/bin/sh\nexit 0\n");
-        ::chmod(exe.c_str(), 0755);
-    }
+    plist_free(root);
+    return bytes;
 }
 
 } // namespace installer::testing

@@ -6,12 +6,7 @@
 #include "support/fake_system.h"
 
 #include <nlohmann/json.hpp>
-
-#include <filesystem>
-#include <optional>
 #include <string>
-#include <variant>
-#include <vector>
 
 namespace installer::testing {
 
@@ -41,19 +36,8 @@ nlohmann::ordered_json validManifest(const FakeSystem& system);
 Signer testEditionSigner();
 nlohmann::ordered_json testEditionManifest();
 
-// An Info.plist value: text, an integer or a boolean.
-using PlistEntry = std::pair<std::string, std::variant<std::string, std::int64_t, bool>>;
-
-struct BundleRecipe {
-    std::vector<PlistEntry> info;
-    bool binaryPlist = false;
-    std::optional<std::string> executable;  // written to Contents/MacOS/<name>
-};
-
-// The Info.plist entries of the cloud-drive application.
-std::vector<PlistEntry> appInfo(std::string identifier, std::string shortVersion,
-                                std::string build, std::string executable = "AI澄翎网盘");
-
-void writeBundle(const std::filesystem::path& bundle, const BundleRecipe& recipe);
+// The binary form of an XML property list, written by libplist: a writer independent
+// of the reader under test.
+std::string binaryPlist(const std::string& xml);
 
 } // namespace installer::testing

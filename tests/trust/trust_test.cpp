@@ -52,10 +52,14 @@ TEST(VersionText, ParsesStrictThreePartVersionsAndNamesTheFault) {
     const struct {
         std::string text, expected;
     } cases[] = {
-        {"1.2.3", "{ 1, 2, 3 }"}, {"4294967295.0.10", "{ 4294967295, 0, 10 }"},
-        {"01.2.3", form},         {"1.2", form},
-        {"1.2.3\0"s, form},       {"4294967296.0.0", value},
-        {"1.2.3\r\n", value},     {"1.2.3\n", value},
+        {"1.2.3", "{ 1, 2, 3 }"},
+        {"4294967295.0.10", "{ 4294967295, 0, 10 }"},
+        {"01.2.3", form}, // no leading zeros
+        {"1.2", form},
+        {"1.2.3\0"s, form},
+        {"4294967296.0.0", value},
+        {"1.2.3\r\n", value},
+        {"1.2.3\n", value},
     };
     for (const auto& c : cases)
         EXPECT_EQ(outcome([&] { return ::testing::PrintToString(version(c.text)); }), c.expected)
@@ -67,10 +71,14 @@ TEST(InternetDateTime, ReadsEveryYearExactlyAndNothingButTheInternetForm) {
         const char* text;
         std::optional<std::int64_t> seconds;
     } cases[] = {
-        {"2024-02-29T23:59:59Z", 1709251199}, {"0000-01-01T00:00:00Z", -62167219200},
-        {"2025-03-01T08:00:00", {}},          {"2025-03-01 08:00:00Z", {}},
-        {"2025-02-29T08:00:00Z", {}},         {"2025-03-01T24:00:00Z", {}},
-        {"2025-03-01T08:00:60Z", {}},         {"+025-03-01T08:00:00Z", {}},
+        {"2024-02-29T23:59:59Z", 1709251199},
+        {"0000-01-01T00:00:00Z", -62167219200},
+        {"2025-03-01T08:00:00", {}}, // no zone
+        {"2025-03-01 08:00:00Z", {}},
+        {"2025-02-29T08:00:00Z", {}}, // not a leap year
+        {"2025-03-01T24:00:00Z", {}},
+        {"2025-03-01T08:00:60Z", {}},
+        {"+025-03-01T08:00:00Z", {}},
     };
     for (const auto& c : cases) {
         const auto time = parseInternetDateTime(c.text);
@@ -167,9 +175,9 @@ TEST(BundleVersion, ReadsTheIdentifierVersionAndBuildWhollyFromABundleOnly) {
         testing::writeFile(dir / "b.app/Contents/Info.plist", c.plist);
         EXPECT_EQ(readBundle(dir / "b.app"), c.expected) << c.plist;
     }
-    testing::writeBundle(dir / "bin.app",
-                         {testing::appInfo("com.tavelo.desktop", "1.4.2", "42"), true, {}});
-    EXPECT_EQ(readBundle(dir / "bin.app"), "1.4.2/42");
+    testing::writeFile(dir / "b.app/Contents/Info.plist",
+                       testing::binaryPlist(info("com.tavelo.desktop", "1.4.2", "42")));
+    EXPECT_EQ(readBundle(dir / "b.app"), "1.4.2/42");
     EXPECT_EQ(readBundle(dir / "missing.app"), refused);
 }
 
