@@ -95,15 +95,8 @@ TEST(RecordDecoding, EachTextGivesItsValueOrNamesItsFirstFault) {
         {manifest, manifestWith([](Json& j) { j["package"] = nullptr; }),
          "无法读取数据：键“package”的值不能为 null"},
     };
-    for (const auto& c : cases) {
-        std::string outcome;
-        try {
-            outcome = c.decode(c.text);
-        } catch (const DecodeError& error) {
-            outcome = error.what();
-        }
-        EXPECT_EQ(outcome, c.outcome) << c.text;
-    }
+    for (const auto& c : cases)
+        EXPECT_EQ(testing::outcome([&] { return c.decode(c.text); }), c.outcome) << c.text;
 }
 
 } // namespace

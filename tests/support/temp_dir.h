@@ -1,8 +1,10 @@
 #pragma once
 
+#include <exception>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace installer::testing {
 
@@ -23,5 +25,18 @@ private:
 
 void writeFile(const std::filesystem::path& path, std::string_view content);
 std::string readText(const std::filesystem::path& path);
+
+// What a call gives as text: its result (or "ok" when it returns nothing), or the
+// message of what it threw.
+template <typename Call> std::string outcome(Call call) {
+    try {
+        if constexpr (!std::is_void_v<std::invoke_result_t<Call>>)
+            return call();
+        call();
+        return "ok";
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+}
 
 } // namespace installer::testing

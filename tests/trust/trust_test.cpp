@@ -17,21 +17,11 @@ namespace installer::trust {
 namespace {
 
 using testing::FakeSystem;
+using testing::outcome;
 using testing::Signer;
 using testing::TempDir;
 using Json = nlohmann::ordered_json;
 using namespace std::string_literals;
-
-template <typename Call> std::string outcome(Call call) {
-    try {
-        if constexpr (!std::is_void_v<std::invoke_result_t<Call>>)
-            return call();
-        call();
-        return "ok";
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-}
 
 TEST(Decode64, AcceptsUnpaddedBase64urlOnly) {
     constexpr auto bad = "签名数据无效";
