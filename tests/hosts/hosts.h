@@ -22,10 +22,9 @@ struct TestCA {
 
 TestCA makeTestCA(const std::filesystem::path& folder);
 
-// nginx with the demo's package-host configuration on 127.0.0.1, at most `rateLimit`
-// bytes per second on each connection (0: no limit). It dies with the thread that
-// started it, so a crashing test leaves none. Its ETag is the file's modification time
-// (whole seconds) and size: a file replaced by one of the same size needs a new time.
+// nginx with the demo's package-host configuration, at most `rateLimit` bytes a second
+// on each connection (0: none); it dies with the thread that started it. Its ETag is
+// the file's modification time (whole seconds) and size.
 class NginxHost {
 public:
     NginxHost(std::filesystem::path root, const TestCA& ca, std::size_t rateLimit = 0);
@@ -54,8 +53,7 @@ public:
     // The apiOrigin of settings that talk to this host.
     std::string origin() const { return "https://localhost:" + std::to_string(server_->port()); }
 
-    // Offers a release before the service is asked; the service stamps fresh issuedAt
-    // and expiresAt.
+    // Offers a release before the service is asked; it stamps fresh issuedAt/expiresAt.
     void addRelease(nlohmann::ordered_json manifest);
 
 private:

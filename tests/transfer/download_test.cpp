@@ -42,8 +42,7 @@ protected:
 TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
     bool cancelOnceAsked = false;
     const std::string at = "https://localhost/", file = at + "file";
-    const std::string failed = "下载失败",
-                      dropped = "网络连接已中断：与服务器“localhost”的连接在传输中断开";
+    const std::string failed = "下载失败";
     const auto badCertificate = [](const char* host) {
         return "服务器“"s + host + "”的证书无效，无法确认它的身份";
     };
@@ -95,7 +94,7 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
         // A refused range is forgotten, so the next start is fresh.
         {at + "status/416", failed, stopped("", "", 0, "", at + "status/416"), "bytes=1000-"},
         // Transport failures, in words a user understands.
-        {at + "drop", dropped, {}, "", true},
+        {at + "drop", "网络连接已中断：与服务器“localhost”的连接在传输中断开", {}, "", true},
         {at + "stall", "请求超时：3 秒内没有收到数据", {}, "", true},
         {at + "trickle", "下载超时：2 秒内没有完成", [&] { options.totalTimeout = 2s; }, "", true},
         {file, "无法连接到服务器“localhost”，请检查网络连接",

@@ -1,6 +1,5 @@
-// Download from nginx, a real static host, in a process of its own killed outright:
-// the next run continues with Range and If-Range only while the bytes on disk are still
-// the host's file.
+// Download from nginx in a process of its own, killed outright: the next run continues
+// with Range and If-Range only while the bytes on disk are still the host's file.
 
 #include "fault_server.h"
 #include "hosts/hosts.h"
@@ -71,7 +70,6 @@ protected:
     }
 };
 
-// nginx's log tells how many bytes were sent twice.
 TEST_F(NginxDownload, KilledAnywhereTheNextRunFetchesLittleTwice) {
     const std::int64_t size = 100 << 20;
     const std::string content = randomContent(size, 3);
