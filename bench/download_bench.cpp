@@ -1,8 +1,7 @@
 // Download of a 250 MiB package from nginx over loopback HTTPS, against the curl command
 // fetching the same URL in the same run; then an interrupted transfer resumed.
 
-#include "hosts/nginx_host.h"
-#include "hosts/test_ca.h"
+#include "hosts/hosts.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "platform/file.h"

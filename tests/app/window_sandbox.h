@@ -2,9 +2,7 @@
 
 #include "app/app_delegate.h"
 #include "app/qt_window_display.h"
-#include "hosts/nginx_host.h"
-#include "hosts/release_service_host.h"
-#include "hosts/test_ca.h"
+#include "hosts/hosts.h"
 #include "support/fixtures.h"
 #include "support/release_maker.h"
 #include "support/temp_dir.h"

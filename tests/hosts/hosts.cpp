@@ -1,6 +1,4 @@
-#include "hosts/nginx_host.h"
-#include "hosts/release_service_host.h"
-#include "hosts/test_ca.h"
+#include "hosts/hosts.h"
 #include "support/process.h"
 
 #include <csignal>
@@ -78,10 +76,6 @@ ReleaseServiceHost::ReleaseServiceHost(const TestCA& ca, const Signer& signer) {
         service::ServiceOptions{dir_ / "releases", dir_ / "control.json", signer.keys.privateKeyPem,
                                 signer.keyId},
         ca.certFile, ca.keyFile);
-}
-
-std::string ReleaseServiceHost::origin() const {
-    return "https://localhost:" + std::to_string(server_->port());
 }
 
 void ReleaseServiceHost::addRelease(nlohmann::ordered_json manifest) {

@@ -23,14 +23,7 @@ inline std::string randomContent(std::size_t size, unsigned seed) {
 }
 
 // An HTTPS server on loopback that misbehaves on demand, for what a static host will
-// not do. Each path names one behaviour:
-//   /file              the content with an ETag; a Range is answered, If-Range ignored
-//   /drop              like /file, but sends half of what was asked, then hangs up
-//   /stall             sends a little, then nothing until the server stops
-//   /trickle           sends a little at a time for seconds, then hangs up
-//   /endless           the content in chunks, so with no length, repeated without end
-//   /status/N          an empty answer of status N, redirected to URL, percent-decoded,
-//                      when it is /status/N/URL, else to itself
+// not do; each path names one behaviour.
 class FaultServer {
 public:
     FaultServer(const std::filesystem::path& certFile, const std::filesystem::path& keyFile,
@@ -43,13 +36,14 @@ public:
                 lastRange_ = request.get_header_value("Range");
                 return httplib::Server::HandlerResponse::Unhandled;
             });
+        // A Range is answered, If-Range ignored.
         sized("/file",
               [](std::size_t offset, std::size_t, std::size_t end) { return end - offset; });
-        sized("/drop", [](std::size_t offset, std::size_t start, std::size_t end) {
-            const std::size_t middle = start + (end - start) / 2;
-            return offset < middle ? middle - offset : 0;
+        // Hangs up after the first 2 MiB.
+        sized("/drop", [](std::size_t offset, std::size_t, std::size_t) {
+            return offset < (2u << 20) ? (2u << 20) - offset : 0;
         });
-        // A little, then a little more after each pause, up to 12,000 bytes.
+        // 100 bytes, then 100 more after each pause, up to 12,000 bytes.
         const auto every = [this](std::chrono::milliseconds pause) {
             return [this, pause](std::size_t offset, std::size_t start, std::size_t) {
                 if (offset > start)
@@ -59,6 +53,7 @@ public:
         };
         sized("/stall", every(std::chrono::seconds(20)));
         sized("/trickle", every(std::chrono::milliseconds(50))); // inside the data time-out
+        // Chunked, so with no length, and without end.
         server_.Get("/endless", [this](const httplib::Request&, httplib::Response& response) {
             response.set_header("ETag", "\"endless\"");
             response.set_chunked_content_provider(
@@ -67,6 +62,7 @@ public:
                     return sink.write(content_.data() + at, content_.size() - at);
                 });
         });
+        // An empty answer of status N, redirected to the percent-decoded URL, else to itself.
         server_.Get(R"(/status/(\d+)(/(.+))?)",
                     [](const httplib::Request& request, httplib::Response& response) {
                         response.status = std::stoi(request.matches[1]);
