@@ -42,7 +42,9 @@ struct Host {
         out.close();
         nginx = std::make_unique<testing::NginxHost>(root, ca);
     }
-    std::string url() const { return nginx->url("/package.dmg"); }
+    std::string url() const {
+        return "https://localhost:" + std::to_string(nginx->port()) + "/package.dmg";
+    }
 };
 
 Host& host() {
