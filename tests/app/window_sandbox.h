@@ -62,9 +62,6 @@ public:
                                             "installing", "complete", "failed",      "cancelled"};
         return names[window.card().phase.index()];
     }
-    std::filesystem::path cacheFolder() const {
-        return app::cacheFolder(home, config.environment, release.package.sha256);
-    }
 
     TempDir root;
     std::filesystem::path apps = root / "Applications", home = root / "home";

@@ -89,17 +89,14 @@ TEST(CardPhase, ShowsEachPhaseWhateverCameBefore) {
                               : std::holds_alternative<Failed>(row.phase)   ? failure
                                                                             : usual;
             const bool failed = kind == failure;
-            EXPECT_EQ(card.phase.index(), row.phase.index());
-            EXPECT_EQ(card.status, row.status);
-            EXPECT_EQ(card.detail, row.detail);
-            EXPECT_EQ(card.detailToolTip, failed ? row.detail : "");
-            EXPECT_EQ(card.progressVisible, !failed);
+            EXPECT_EQ(std::tuple(card.phase.index(), card.status, card.detail, card.detailToolTip,
+                                 card.progressVisible, card.actionTitle, card.actionVisible,
+                                 card.actionEnabled, card.closeEnabled, card.expanded),
+                      std::tuple(row.phase.index(), row.status, row.detail,
+                                 failed ? row.detail : "", !failed,
+                                 row.actionTitle.value_or(previous.actionTitle), kind != installing,
+                                 true, kind != installing, failed));
             EXPECT_DOUBLE_EQ(card.fraction, row.fraction.value_or(previous.fraction));
-            EXPECT_EQ(card.actionTitle, row.actionTitle.value_or(previous.actionTitle));
-            EXPECT_EQ(card.actionVisible, kind != installing);
-            EXPECT_TRUE(card.actionEnabled);
-            EXPECT_EQ(card.closeEnabled, kind != installing);
-            EXPECT_EQ(card.expanded, failed);
             const CardFrames& f = card.frames;
             EXPECT_EQ(
                 (std::vector{f.heading, f.close, f.icon, f.status, f.progress, f.detail, f.action}),
