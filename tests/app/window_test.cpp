@@ -3,9 +3,7 @@
 #include "app/window_sandbox.h"
 #include "ui/installer_progress_view.h"
 
-#include <QAbstractButton>
 #include <QAccessible>
-#include <QAccessibleValueInterface>
 #include <QApplication>
 #include <QFontMetricsF>
 #include <QLabel>
