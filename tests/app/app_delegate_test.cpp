@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <mutex>
-#include <set>
 
 namespace installer::testing {
 namespace {
@@ -47,10 +46,7 @@ struct Harness : MainThread, InstallerDisplay, InstallServices, PackageDownload 
         resolved.package.sha256 =
             "44f8354494a5ba03ba1792a8d3e9c534c47a9181980fde7a3f44b06ef2ae7c7f";
     }
-    ~Harness() {
-        hold("install", false);
-        delegate.reset();
-    }
+    ~Harness() { hold("install", false); }
 
     void post(std::function<void()> task) override { postAfter(0ms, std::move(task)); }
     void postAfter(std::chrono::milliseconds delay, std::function<void()> task) override {
@@ -135,7 +131,7 @@ struct Harness : MainThread, InstallerDisplay, InstallServices, PackageDownload 
     void pass(const std::string& step, const std::stop_token& stop, std::string seen = "") {
         std::unique_lock lock(mutex);
         reached[step] = seen;
-        changed.wait(lock, stop, [&] { return !held.contains(step); });
+        changed.wait(lock, stop, [&] { return !held[step]; });
         // A request cut short by the stop fails as the real one would.
         if (stop.stop_requested())
             throw transfer::TransferError(transfer::cancelledCode, "请求已取消");
@@ -144,10 +140,7 @@ struct Harness : MainThread, InstallerDisplay, InstallServices, PackageDownload 
     }
     void hold(const std::string& step, bool on = true) {
         const std::lock_guard lock(mutex);
-        if (on)
-            held.insert(step);
-        else
-            held.erase(step);
+        held[step] = on;
         changed.notify_all();
     }
 
@@ -179,7 +172,6 @@ struct Harness : MainThread, InstallerDisplay, InstallServices, PackageDownload 
     FakeSystem system;
     release::Settings config;
     platform::FileManager files;
-    std::optional<AppDelegate> delegate;
 
     ui::InstallerPhase current = ui::Ready{};
     std::string shown; // each phase shown, the button disabled, the window closed, with "; "
@@ -193,8 +185,10 @@ struct Harness : MainThread, InstallerDisplay, InstallServices, PackageDownload 
     std::mutex mutex;
     std::condition_variable_any changed;
     std::deque<std::pair<platform::Clock::time_point, std::function<void()>>> tasks;
-    std::set<std::string> held;
+    std::map<std::string, bool> held;
     std::map<std::string, std::string> reached; // with install's paths
+    // Last, so that its run is wound down before anything the run uses goes.
+    std::optional<AppDelegate> delegate;
 };
 
 TEST(AppRun, EachRunShowsItsStepsAndEndsAsTheyDecide) {

@@ -9,7 +9,6 @@
 #include "support/release_maker.h"
 #include "support/temp_dir.h"
 #include "ui/installer_card_view.h"
-#include "ui/installer_window.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
