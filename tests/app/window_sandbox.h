@@ -11,7 +11,7 @@
 #include "ui/installer_card_view.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QPushButton>
 #include <cstdlib>
 
@@ -47,9 +47,8 @@ public:
     std::vector<std::string> pressAndWait() {
         window.cardView().findChild<QPushButton*>()->click();
         std::vector<std::string> seen;
-        QElapsedTimer clock;
-        clock.start();
-        while (delegate.running() && clock.elapsed() < 120'000) {
+        const QDeadlineTimer deadline(120'000);
+        while (delegate.running() && !deadline.hasExpired()) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
             if (seen.empty() || seen.back() != phase())
                 seen.push_back(phase());

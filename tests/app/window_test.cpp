@@ -1,5 +1,3 @@
-// The window offscreen, and the graphical install against real hosts and emulated tools.
-
 #include "app/window_sandbox.h"
 #include "ui/installer_progress_view.h"
 
@@ -87,7 +85,6 @@ TEST(WindowInstall, TheFolderQuestionDecidesTheRunThenTheSameReleaseIsRefused) {
             return;
         EXPECT_EQ(box->windowTitle().toStdString(), "AI澄翎网盘安装器");
         EXPECT_EQ(box->buttons().at(0)->text().toStdString(), "安装到用户目录");
-        EXPECT_EQ(box->frameGeometry().top(), sandbox.window.frameGeometry().top());
         EXPECT_FALSE(box->frameGeometry().intersects(sandbox.window.frameGeometry()));
         std::exchange(answer, nullptr)(*box);
     });
