@@ -7,10 +7,9 @@
 #include "support/release_maker.h"
 #include "support/temp_dir.h"
 #include "ui/installer_card_view.h"
-#include "ui/installer_window.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QPushButton>
 #include <cstdlib>
 
@@ -46,9 +45,8 @@ public:
     std::vector<std::string> pressAndWait() {
         window.cardView().findChild<QPushButton*>()->click();
         std::vector<std::string> seen;
-        QElapsedTimer clock;
-        clock.start();
-        while (delegate.running() && clock.elapsed() < 120'000) {
+        const QDeadlineTimer deadline(120'000);
+        while (delegate.running() && !deadline.hasExpired()) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
             if (seen.empty() || seen.back() != phase())
                 seen.push_back(phase());
@@ -59,9 +57,6 @@ public:
         static const char* const names[] = {"ready",      "checking", "downloading", "verifying",
                                             "installing", "complete", "failed",      "cancelled"};
         return names[window.card().phase.index()];
-    }
-    std::filesystem::path cacheFolder() const {
-        return app::cacheFolder(home, config.environment, release.package.sha256);
     }
 
     TempDir root;
