@@ -21,11 +21,7 @@ std::string outcome(const TempDir& dir, const std::string& name, const std::stri
         testing::writeFile(dir / name, "#!/bin/sh\n" + body);
         ::chmod((dir / name).c_str(), 0755);
     }
-    try {
-        return run((dir / name).string(), args);
-    } catch (const std::exception& error) {
-        return error.what();
-    }
+    return testing::outcome([&] { return run((dir / name).string(), args); });
 }
 
 TEST(ToolRunner, ReturnsStandardOutputOrTheMessageOfAFailure) {

@@ -73,27 +73,21 @@ std::string InstallSandbox::install(const Release& release, std::optional<int> w
                                     const std::optional<release::Manifest>& manifest) {
     std::FILE* out = std::fopen((root / "ready").c_str(), "w");
     const install::InstallEnvironment environment{tools.string(), system, files, out};
-    std::string outcome = "ok";
-    try {
+    const std::string result = outcome([&] {
         install::install(
             release.image, manifest ? *manifest : manifestFor(release), target, waitPID,
             onStatus ? onStatus : [](const std::string&) {}, environment);
-    } catch (const std::exception& error) {
-        outcome = error.what();
-    }
+    });
     std::fclose(out);
     ready = readText(root / "ready");
-    return outcome;
+    return result;
 }
 
 std::string InstallSandbox::check(const Release& release) {
-    try {
+    return outcome([&] {
         install::checkInstalledRelease(manifestFor(release), target,
                                        {tools.string(), system, files});
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "ok";
+    });
 }
 
 int InstallSandbox::count(const std::string& prefix) const {
