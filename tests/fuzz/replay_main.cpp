@@ -6,27 +6,21 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
-static void replay(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    const std::vector<std::uint8_t> bytes(std::istreambuf_iterator<char>(in), {});
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-}
-
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::filesystem::path path = argv[i];
-        if (argv[i][0] == '-')
-            continue;
-        if (!std::filesystem::is_directory(path))
-            replay(path);
-        else
-            for (const auto& entry : std::filesystem::directory_iterator(path))
-                replay(entry.path());
+    std::vector<std::filesystem::path> inputs;
+    for (int i = 1; i < argc; ++i)
+        if (argv[i][0] != '-' && std::filesystem::is_directory(argv[i]))
+            inputs.insert(inputs.end(), std::filesystem::directory_iterator(argv[i]), {});
+        else if (argv[i][0] != '-')
+            inputs.emplace_back(argv[i]);
+    for (const auto& input : inputs) {
+        std::ifstream in(input, std::ios::binary);
+        const std::vector<std::uint8_t> bytes(std::istreambuf_iterator<char>(in), {});
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
     return 0;
 }
