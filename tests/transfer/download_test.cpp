@@ -8,7 +8,6 @@
 #include "transfer/download.h"
 #include "transfer/https_get.h"
 #include "transfer/resume_record.h"
-#include "transfer/transfer_error.h"
 
 #include <future>
 #include <gtest/gtest.h>
@@ -125,13 +124,11 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
         const auto progress = [&](std::int64_t bytes, std::int64_t) { written.push_back(bytes); };
         Download download(settings, destination, progress, options);
         download.start(c.url, [&](DownloadResult result) {
-            try {
+            outcome = installer::testing::outcome([&] {
                 if (!std::holds_alternative<fs::path>(result))
                     std::rethrow_exception(std::get<std::exception_ptr>(result));
-                outcome = "file";
-            } catch (const std::exception& error) {
-                outcome = error.what();
-            }
+                return "file"s;
+            });
             done.set_value();
         });
         // Cancelled once some bytes are on disk, so there is something to continue.
@@ -178,7 +175,7 @@ TEST_F(DownloadTest, TheServicesSmallGetIsBoundedAndFollowsOnlyHttps) {
         {"/status/308/%2Ffile", size, "200 " + std::to_string(size)},
         {"/status/301/http%3A%2F%2Flocalhost%2Ffile", size, "301 0"}, // not followed
         {"/status/302", size, "302 0"},                               // to itself, without end
-        {"/stall", size, "cancelled"},                                // stopped before it began
+        {"/stall", size, "已取消"},                                   // stopped before it began
     };
     for (const auto& c : cases) {
         const int before = server.requests();
@@ -186,16 +183,13 @@ TEST_F(DownloadTest, TheServicesSmallGetIsBoundedAndFollowsOnlyHttps) {
         std::stop_source stop;
         if (c.path == "/stall")
             stop.request_stop();
-        std::string outcome;
-        try {
+        const std::string outcome = installer::testing::outcome([&] {
             const HttpAnswer answer = httpsGet("https://localhost" + c.path, get, stop.get_token());
-            outcome = answer.bodyTooLarge ? "too large"
-                                          : std::to_string(answer.status) + " " +
-                                                std::to_string(answer.body.size());
             EXPECT_LE(answer.body.size(), c.limit);
-        } catch (const TransferError& error) {
-            outcome = error.cancelled() ? "cancelled" : error.what();
-        }
+            return answer.bodyTooLarge
+                       ? "too large"s
+                       : std::to_string(answer.status) + " " + std::to_string(answer.body.size());
+        });
         EXPECT_EQ(outcome, c.outcome) << c.path;
         EXPECT_LE(server.requests() - before, 20) << c.path;
     }
