@@ -49,14 +49,12 @@ TEST(RealBinary, VerifiesRefusesAndUpdatesTheInstalledApp) {
     const std::string manifest = (box.root / "manifest.json").string();
     writeFile(manifest, testEditionSigner().envelope(releaseManifest(release).dump()));
     const auto verified = runProcess({INSTALLER_TEST_BINARY, "--verify-manifest", manifest});
-    EXPECT_EQ(verified.status, 0);
-    EXPECT_EQ(verified.out, "VERIFIED 1.1.0\n");
-    EXPECT_EQ(verified.err, "");
+    EXPECT_EQ(std::tie(verified.status, verified.out, verified.err),
+              std::tuple(0, "VERIFIED 1.1.0\n", ""));
     const auto refused =
         runProcess({INSTALLER_TEST_BINARY, "--update", "--manifest", manifest, "--wait-pid", "1"});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.out, "");
-    EXPECT_EQ(refused.err, "安装失败：进程参数无效\n");
+    EXPECT_EQ(std::tie(refused.status, refused.out, refused.err),
+              std::tuple(1, "", "安装失败：进程参数无效\n"));
 
     box.installAtTarget({.version = "1.0.0", .build = "100"});
     const auto app =

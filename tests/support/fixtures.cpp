@@ -26,13 +26,11 @@ std::string Signer::envelope(std::string_view manifest) const {
 }
 
 release::Settings settingsFor(const Signer& signer) {
-    release::Settings settings;
-    settings.apiOrigin = "https://releases.tavelo.example";
-    settings.environment = "production";
-    settings.keys = {{signer.keyId, signer.keys.publicKey}};
-    settings.downloadHosts = {std::string(packageHost)};
-    settings.installerVersion = "1.0.5";
-    return settings;
+    return {"https://releases.tavelo.example",
+            "production",
+            {{signer.keyId, signer.keys.publicKey}},
+            {std::string(packageHost)},
+            "1.0.5"};
 }
 
 nlohmann::ordered_json validManifest(const FakeSystem& system) {
