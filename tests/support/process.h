@@ -9,8 +9,7 @@ namespace installer::testing {
 
 struct ProcessResult {
     int status = -1; // exit status, or 128 + signal
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // Runs a program (no shell) with extra environment variables, feeding nothing on

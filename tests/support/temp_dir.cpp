@@ -1,7 +1,7 @@
 #include "support/temp_dir.h"
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <stdlib.h>
 #include <system_error>
@@ -38,9 +38,7 @@ void writeFile(const std::filesystem::path& path, std::string_view content) {
 
 std::string readText(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 } // namespace installer::testing
