@@ -41,7 +41,6 @@ NginxHost::NginxHost(fs::path root, const TestCA& ca, std::size_t rateLimit) {
         replaceAll(configuration, "@CA@", fs::absolute(ca.caFile).parent_path().string());
         replaceAll(configuration, "@ROOT@", fs::absolute(root).string());
         replaceAll(configuration, "@RATE@", std::to_string(rateLimit));
-        replaceAll(configuration, "@EXTRA@", "");
         writeFile(dir_ / "nginx.conf", configuration);
         fs::remove(pidFile);
         const int pid =
