@@ -1,5 +1,7 @@
 // The install transaction on the emulated macOS tools: the installed app survives every failure.
 
+#include "install/transaction_id.h"
+#include "install/transaction_record.h"
 #include "install_fixture.h"
 
 #include <gtest/gtest.h>
@@ -203,6 +205,22 @@ TEST_F(Install, TheSameReleaseRepairsAnUnconfirmedStart) {
     EXPECT_EQ(box.leftBehind(), "1.1.0, record");
     EXPECT_EQ(box.install(box.release()), "ok");
     EXPECT_EQ(box.leftBehind(), "1.1.0");
+}
+
+// A record missing any member is no record: recovery must not act on half of one.
+TEST(TransactionRecords, AreReadWholeOrNotAtAll) {
+    install::TransactionRecord record;
+    record.id = install::newTransactionID();
+    record.staging = ".tavelo-new-" + record.id + ".app";
+    record.previous = ".tavelo-previous-" + record.id + ".app";
+    const std::string text = install::encodeRecord(record);
+    ASSERT_TRUE(install::decodeRecord(text));
+    const auto whole = nlohmann::json::parse(text);
+    for (const auto& member : whole.items()) {
+        auto json = whole;
+        json.erase(member.key());
+        EXPECT_FALSE(install::decodeRecord(json.dump())) << member.key();
+    }
 }
 
 } // namespace

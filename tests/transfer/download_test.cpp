@@ -92,6 +92,7 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
         {at + "status/301/http%3A%2F%2Flocalhost%2Ffile", failed},
         // A refused range is forgotten, so the next start is fresh.
         {at + "status/416", failed, stopped("", "", 0, "", at + "status/416"), "bytes=1000-"},
+        {at + "status/503", failed, stopped("", "", 0, "", at + "status/503"), "bytes=1000-", true},
         // Transport failures, in words a user understands.
         {at + "drop", "网络连接已中断：与服务器“localhost”的连接在传输中断开", {}, "", true},
         {at + "stall", "请求超时：3 秒内没有收到数据", {}, "", true},
