@@ -66,13 +66,11 @@ public:
     ReleaseServiceHost service{ca, signer};
     NginxHost packageHost{root / "packages", ca};
     Release release;
-    release::Settings config = [this] {
-        release::Settings settings = settingsFor(signer);
-        settings.apiOrigin = service.origin();
-        settings.environment = "sit";
-        settings.downloadHosts = {"localhost"};
-        return settings;
-    }();
+    release::Settings config{service.origin(),
+                             "sit",
+                             settingsFor(signer).keys,
+                             {"localhost"},
+                             settingsFor(signer).installerVersion};
     SandboxSystem system;
     platform::FileManager files;
     app::QtMainThread mainThread{*QCoreApplication::instance()};

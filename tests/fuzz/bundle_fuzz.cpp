@@ -20,7 +20,7 @@ struct Bundle {
 
 } // namespace
 
-FUZZ_TARGET(data, size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const Bundle bundle;
     std::ofstream(bundle.app / "Contents/Info.plist", std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));

@@ -5,7 +5,7 @@
 using namespace installer::trust;
 using installer::InstallerError;
 
-FUZZ_TARGET(data, size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     try {
         const std::string bytes = decode64(installer::fuzz::text(data, size));
         installer::fuzz::check(decode64(encode64(bytes)) == bytes, "encode64 inverts decode64");

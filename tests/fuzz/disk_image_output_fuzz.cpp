@@ -5,7 +5,7 @@
 
 using namespace installer;
 
-FUZZ_TARGET(data, size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto output = fuzz::text(data, size);
     try {
         // Taken as the tool reports it, even empty; but never a path cut short by a NUL.

@@ -15,7 +15,6 @@ inline std::string_view text(const std::uint8_t* data, std::size_t size) {
     return {reinterpret_cast<const char*>(data), size};
 }
 
-// A property every accepted input must have.
 inline void check(bool holds, const char* what) {
     if (!holds) {
         std::fprintf(stderr, "property broken: %s\n", what);
@@ -24,6 +23,3 @@ inline void check(bool holds, const char* what) {
 }
 
 } // namespace installer::fuzz
-
-#define FUZZ_TARGET(data, size)                                                                    \
-    extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

@@ -1,7 +1,7 @@
 #include "fuzz/fuzz.h"
 #include "platform/property_list.h"
 
-FUZZ_TARGET(data, size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     try {
         installer::platform::parsePropertyList(installer::fuzz::text(data, size));
     } catch (const installer::platform::PropertyListError&) {

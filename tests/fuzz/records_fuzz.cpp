@@ -5,7 +5,7 @@
 using namespace installer::release;
 
 // The release service's answer, the envelope and the manifest share the JSON reader.
-FUZZ_TARGET(data, size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto bytes = installer::fuzz::text(data, size);
     try {
         decodeResolveResponse(bytes);

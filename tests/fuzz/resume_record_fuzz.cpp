@@ -3,7 +3,7 @@
 
 using namespace installer::transfer;
 
-FUZZ_TARGET(data, size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto record = decodeResumeRecord(installer::fuzz::text(data, size));
     if (!record)
         return 0;

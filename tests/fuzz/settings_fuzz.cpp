@@ -2,7 +2,7 @@
 #include "release/json_reader.h"
 #include "release/settings.h"
 
-FUZZ_TARGET(data, size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     try {
         installer::release::decodeSettings(installer::fuzz::text(data, size));
     } catch (const installer::release::DecodeError&) {

@@ -4,7 +4,7 @@
 
 using namespace installer;
 
-FUZZ_TARGET(data, size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto text = fuzz::text(data, size);
     (void)trust::parseUrl(text);
     release::Settings settings;

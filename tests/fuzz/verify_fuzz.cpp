@@ -13,7 +13,7 @@ using namespace std::chrono_literals;
 
 // The input is a manifest; it arrives signed with the test edition's key, which the
 // settings name, so every policy rule is reached.
-FUZZ_TARGET(data, size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::string key = platform::readFile(TEST_SIGNING_KEY, 4096);
     const auto payload = fuzz::text(data, size);
     static const release::Settings settings{

@@ -7,7 +7,7 @@
 using namespace installer::trust;
 using installer::InstallerError;
 
-FUZZ_TARGET(data, size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto text = installer::fuzz::text(data, size);
     try {
         const Version parts = version(text);

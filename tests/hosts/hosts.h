@@ -50,7 +50,6 @@ class ReleaseServiceHost {
 public:
     ReleaseServiceHost(const TestCA& ca, const Signer& signer);
 
-    // The apiOrigin of settings that talk to this host.
     std::string origin() const { return "https://localhost:" + std::to_string(server_->port()); }
 
     // Offers a release before the service is asked; it stamps fresh issuedAt/expiresAt.

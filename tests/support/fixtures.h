@@ -13,7 +13,6 @@ namespace installer::testing {
 // 2026-01-01T00:00:10Z style text of a time.
 std::string internetTime(platform::Clock::time_point time);
 
-// A release signer with a fresh key pair.
 struct Signer {
     signing::KeyPair keys = signing::generateKeyPair();
     std::string keyId = "prod-release-v1";

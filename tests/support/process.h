@@ -12,15 +12,14 @@ struct ProcessResult {
     std::string out, err;
 };
 
-// Runs a program (no shell) with extra environment variables, feeding nothing on
-// standard input, and collects both output streams. Killed after `limit`.
+// Runs a program (no shell, nothing on standard input) with extra environment variables;
+// both output streams. Killed after `limit`.
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& environment = {},
                          std::chrono::milliseconds limit = std::chrono::seconds(60));
 
-// Starts a program without waiting for it: standard input from /dev/null, standard
-// output and error appended to `output` (and standard error to `errors` when given).
-// The caller reaps it.
+// Starts a program for the caller to reap: input from /dev/null, output and error appended
+// to `output` (error to `errors` when given).
 int spawnProcess(const std::vector<std::string>& argv,
                  const std::map<std::string, std::string>& environment,
                  const std::string& output = "/dev/null", const std::string& errors = "");

@@ -30,16 +30,14 @@ struct Release {
 
 Release makeRelease(const std::filesystem::path& folder, const ReleaseRecipe& recipe = {});
 
-// The test edition's manifest of the release (testEditionManifest with the recipe's
-// version and build and the image's size and digest), as JSON and as the install
-// transaction reads it.
+// The test edition's manifest of the release (the recipe's version and build, the image's
+// size and digest), as JSON and as the install transaction reads it.
 nlohmann::ordered_json releaseManifest(const Release& release, const ReleaseRecipe& recipe = {});
 release::Manifest manifestFor(const Release& release, const ReleaseRecipe& recipe = {});
 
 // Packs a folder into an emulated disk image; the image's size and digest.
 release::Package makeImage(const std::filesystem::path& folder, const std::filesystem::path& image);
 
-// Runs one of the emulated tools directly; its exit status.
 int emulatedTool(const std::string& tool, const std::vector<std::string>& args);
 
 std::filesystem::path emulatedToolsDir();

@@ -8,7 +8,6 @@
 
 namespace installer::testing {
 
-// A fresh folder removed with everything in it when the test ends.
 class TempDir {
 public:
     TempDir();
