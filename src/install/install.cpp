@@ -27,7 +27,9 @@ constexpr auto exitProbeInterval = 100ms;
 constexpr auto confirmLimit = 60s;
 constexpr auto confirmPollInterval = 200ms;
 
-void checkTarget(const fs::path& target) {
+// The target as every installer of it names it: "." and "//" gone, and ".." only where
+// it steps back over no link (else the target is refused).
+fs::path checkTarget(const fs::path& target) {
     const auto refuse = [] { return InstallerError("安装目录无效"); };
     if (target.extension() != ".app")
         throw refuse();
@@ -39,6 +41,7 @@ void checkTarget(const fs::path& target) {
         throw refuse();
     if (std::distance(target.begin(), target.end()) < 3)
         throw refuse();
+    return resolved;
 }
 
 // The same or a newer release is refused, except the release of a start no one
@@ -138,13 +141,17 @@ ImageApplication validateImage(const std::string& mountPoint, const release::Man
     return {app, image.build};
 }
 
+void refuseWhileRunning(const release::Manifest& manifest, const platform::System& system) {
+    const auto running = system.runningBundleIdentifiers();
+    if (std::find(running.begin(), running.end(), manifest.package.appId) != running.end())
+        throw InstallerError("请先退出网盘，避免中断传输任务");
+}
+
 void handOver(std::optional<int> waitPID, const release::Manifest& manifest,
               const InstallEnvironment& environment) {
     const platform::System& system = environment.system;
     if (!waitPID) {
-        const auto running = system.runningBundleIdentifiers();
-        if (std::find(running.begin(), running.end(), manifest.package.appId) != running.end())
-            throw InstallerError("请先退出网盘，避免中断传输任务");
+        refuseWhileRunning(manifest, system);
         return;
     }
     std::fputs("READY\n", environment.readyOutput);
@@ -168,21 +175,27 @@ bool occupied(const fs::path& path) {
 }
 
 // This transaction's record in the journal, kept current. When the transaction ends
-// the record goes, unless something is left that a later run has to finish: a
-// previous copy beside the target, or a new bundle whose start no one confirmed.
+// the record goes, unless something is left that a later run has to finish: an image
+// whose detach failed, a staging copy that could not be removed, a previous copy beside
+// the target, or a new bundle whose start no one confirmed.
 class RecordKeeper {
 public:
-    RecordKeeper(const TransactionJournal& journal, TransactionRecord record)
-        : journal_(journal), record_(std::move(record)) {
+    RecordKeeper(const TransactionJournal& journal, TransactionRecord record,
+                 const fs::path& target)
+        : journal_(journal), record_(std::move(record)), staging_(stagingCopy(target, record_.id)),
+          previous_(previousCopy(target, record_.id)) {
         journal_.save(record_);
     }
     RecordKeeper(const RecordKeeper&) = delete;
     RecordKeeper& operator=(const RecordKeeper&) = delete;
     ~RecordKeeper() {
         try {
-            if (occupied(record_.previous) ||
+            // An attach that returned without a mount point left nothing to detach.
+            const bool imageLeft = record_.state != TransactionState::attaching && !detached_;
+            const bool stagingLeft = occupied(staging_);
+            if (imageLeft || stagingLeft || occupied(previous_) ||
                 (newBundleAtTarget_ && record_.state != TransactionState::confirmed)) {
-                record_.finished = true;
+                record_.finished = !imageLeft && !stagingLeft;
                 journal_.save(record_);
             } else {
                 journal_.remove(record_.id);
@@ -208,65 +221,88 @@ public:
         advance(TransactionState::attached);
     }
     void newBundleAtTarget(bool there) { newBundleAtTarget_ = there; }
+    void detached() { detached_ = true; }
 
 private:
     const TransactionJournal& journal_;
     TransactionRecord record_;
+    fs::path staging_, previous_;
     bool newBundleAtTarget_ = false;
+    bool detached_ = false;
 };
 
+// The lock of the target, and what earlier transactions left of it finished or undone.
+// Without a lock (a folder this process may not write) nothing is repaired.
 struct Prepared {
-    platform::FileLock lock;
+    std::optional<platform::FileLock> lock;
     std::optional<UnconfirmedRelease> unconfirmed;
 };
 
-// What comes before anything of a new transaction: the target is checked and locked,
-// and what earlier transactions left of it is finished or undone.
-Prepared prepare(const fs::path& target, const release::Manifest& manifest,
-                 const InstallEnvironment& environment, const TransactionJournal& journal,
-                 const SystemTools& tools) {
-    checkTarget(target);
-    platform::FileLock lock = journal.lockTarget(target);
-    const RecoveryContext recovery{journal, environment.files, tools,
-                                   environment.system.homeFolder(), manifest.package.appId};
-    auto unconfirmed = recover(target, recovery);
-    checkInstalledVersion(target, manifest, environment.files, unconfirmed);
-    return {std::move(lock), std::move(unconfirmed)};
+Prepared lockAndRecover(const fs::path& target, const RecoveryContext& recovery) {
+    Prepared prepared{recovery.journal.lockTarget(), std::nullopt};
+    if (prepared.lock)
+        prepared.unconfirmed = recover(target, recovery);
+    return prepared;
 }
 
 } // namespace
 
-void checkInstalledRelease(const release::Manifest& manifest, const fs::path& target,
+void checkInstalledRelease(const release::Manifest& manifest, const fs::path& requestedTarget,
                            const InstallEnvironment& environment) {
     const SystemTools tools(environment.toolDir);
-    const TransactionJournal journal(environment.system.homeFolder(), environment.files);
-    prepare(target, manifest, environment, journal, tools);
+    const fs::path target = checkTarget(requestedTarget);
+    const TransactionJournal journal(target, environment.files);
+    const RecoveryContext recovery{journal, environment.files, tools,
+                                   environment.system.homeFolder(), manifest.package.appId};
+    const Prepared prepared = lockAndRecover(target, recovery);
+    checkInstalledVersion(target, manifest, environment.files, prepared.unconfirmed);
+    // Checked again by the install itself, as the user may start the application meanwhile.
+    refuseWhileRunning(manifest, environment.system);
 }
 
-void install(const fs::path& package, const release::Manifest& manifest, const fs::path& target,
-             std::optional<int> waitPID, const StatusCallback& status,
-             const InstallEnvironment& environment) {
+void install(const fs::path& package, const release::Manifest& manifest,
+             const fs::path& requestedTarget, std::optional<int> waitPID,
+             const StatusCallback& status, const InstallEnvironment& environment) {
     const SystemTools tools(environment.toolDir);
     const platform::FileManager& files = environment.files;
     const platform::System& system = environment.system;
     const fs::path home = system.homeFolder();
-    const TransactionJournal journal(home, files);
 
     // Staging and validation: nothing at the target changes here.
-    const Prepared prepared = prepare(target, manifest, environment, journal, tools);
+    const fs::path target = checkTarget(requestedTarget);
+    const TransactionJournal journal(target, files);
+    const RecoveryContext recovery{journal, files, tools, home, manifest.package.appId};
+    const Prepared prepared = lockAndRecover(target, recovery);
+    const std::string id = newTransactionID();
+    // Once this run's outcome is known, whatever no record explains goes too, while the
+    // lock still keeps every other installer of the target away.
+    const platform::ScopeExit sweep([&] {
+        if (prepared.lock)
+            sweepOrphans(target, id, recovery);
+    });
+    checkInstalledVersion(target, manifest, files, prepared.unconfirmed);
     trust::verifyFile(package, manifest.package);
     const fs::path parent = target.parent_path();
-    const std::string id = newTransactionID();
-    const fs::path staging = parent / (".tavelo-new-" + id + ".app");
-    const fs::path previous = parent / (".tavelo-previous-" + id + ".app");
-    RecordKeeper record(journal, {id, target, package, "", staging, previous, manifest.environment,
-                                  manifest.appVersion, manifest.buildNumber,
-                                  TransactionState::attaching, false});
+    const fs::path staging = stagingCopy(target, id);
+    const fs::path previous = previousCopy(target, id);
+    // Held until after the detach: recovery of a dead transaction for another target
+    // detaches no image of this package while it is held.
+    const platform::FileLock packageInUse = platform::FileLock::shared(package);
+    const auto started =
+        std::chrono::duration_cast<std::chrono::microseconds>(system.now().time_since_epoch());
+    RecordKeeper record(journal,
+                        {id, target, package, "", manifest.environment, manifest.appVersion,
+                         manifest.buildNumber, static_cast<std::uint64_t>(started.count()),
+                         TransactionState::attaching, false},
+                        target);
     const std::string mountPoint = mountPointOf(
         tools("hdiutil", {"attach", "-readonly", "-nobrowse", "-plist", package.string()}));
     // From here every exit detaches the image, last of all; a failed detach changes
     // nothing about the outcome.
-    const platform::ScopeExit detach([&] { tools("hdiutil", {"detach", mountPoint}); });
+    const platform::ScopeExit detach([&] {
+        tools("hdiutil", {"detach", mountPoint});
+        record.detached();
+    });
     record.mounted(mountPoint);
     const ImageApplication image = validateImage(mountPoint, manifest, tools, files);
     handOver(waitPID, manifest, environment);
@@ -357,7 +393,7 @@ void install(const fs::path& package, const release::Manifest& manifest, const f
         }
     }
     // A repair, or a newer release after an unconfirmed start, leaves nothing older.
-    removeOlderTransactions(target, id, {journal, files, tools, home, manifest.package.appId});
+    removeOlderTransactions(target, id, recovery);
     status("更新已完成");
 }
 

@@ -30,16 +30,18 @@ using StatusCallback = std::function<void(const std::string&)>;
 // waits for its health file. Returns only after a confirmed start; throws otherwise.
 // The installed application is never lost: on every failure it is at the target or,
 // after an unconfirmed start, beside it under its hidden previous-copy name. Even a
-// crash or a power cut loses nothing: a record of the transaction in the user's Library
-// lets the next install of that target finish or undo it first, and the release of a
-// start that was never confirmed may be installed again, to repair it.
+// crash or a power cut loses nothing: a record of the transaction beside the target
+// lets the next install of that target, by any user and under any spelling of its path,
+// finish or undo it first, and the release of a start that was never confirmed may be
+// installed again, to repair it.
 void install(const std::filesystem::path& package, const release::Manifest& manifest,
              const std::filesystem::path& target, std::optional<int> waitPID,
              const StatusCallback& status, const InstallEnvironment& environment);
 
 // What install checks before it mounts anything, for a caller that wants a refusal
 // before it downloads: the target, its lock (refused while another installer works on
-// it), recovery of what earlier transactions left, and the installed version.
+// it), recovery of what earlier transactions left, the installed version, and the
+// application running (graphical mode only calls it; the install checks that again).
 void checkInstalledRelease(const release::Manifest& manifest, const std::filesystem::path& target,
                            const InstallEnvironment& environment);
 

@@ -2,9 +2,12 @@
 
 #include "install/disk_image_output.h"
 #include "install/health_file.h"
+#include "platform/system_error.h"
 #include "trust/bundle_version.h"
+#include "trust/version.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace installer::install {
 
@@ -12,16 +15,35 @@ namespace {
 
 namespace fs = std::filesystem;
 
+fs::file_type typeAt(const fs::path& path) {
+    std::error_code error;
+    const fs::file_type type = fs::symlink_status(path, error).type();
+    return error ? fs::file_type::not_found : type;
+}
+
 // Something, even a dangling link, is at the path.
 bool occupied(const fs::path& path) {
-    std::error_code error;
-    return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
+    return typeAt(path) != fs::file_type::not_found;
+}
+
+// A folder of its own at the path, not a link to one: the only thing ever moved into
+// the target.
+bool realFolder(const fs::path& path) {
+    return typeAt(path) == fs::file_type::directory;
 }
 
 void removeQuietly(const fs::path& path, const platform::FileManager& files) {
     try {
         if (occupied(path))
             files.remove(path);
+    } catch (const std::exception&) {
+    }
+}
+
+void moveBack(const fs::path& copy, const fs::path& target, const platform::FileManager& files) {
+    files.move(copy, target);
+    try {
+        files.sync(target.parent_path());
     } catch (const std::exception&) {
     }
 }
@@ -36,31 +58,80 @@ bool holdsRelease(const fs::path& target, const TransactionRecord& record,
     }
 }
 
-// The images a record's transaction may have left attached: those of its package, and
-// of those only the one at its mount point once that was known.
-void detachImagesOf(const TransactionRecord& record, const std::vector<AttachedImage>& images,
+// No live installer has the package attached: each holds its package's shared lock
+// from before its attach until after its detach. A package that is gone can no longer
+// be attached, and the run that removed it had finished with it.
+std::optional<platform::FileLock> packageUnused(const fs::path& package, bool& unused) {
+    unused = false;
+    try {
+        auto lock = platform::FileLock::tryExclusive(package);
+        unused = lock.has_value();
+        return lock;
+    } catch (const platform::SystemError& error) {
+        unused = error.code().value() == ENOENT;
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+// Detaches what the record's transaction left attached. True once nothing of it is: the
+// mount point the record names, or every mount of its package when the installer died
+// before it learned one, as `hdiutil info` lists them for that package. A record is
+// written by whoever can write the target's folder, so its package is only matched
+// against what the system reports, never opened for more than its lock.
+bool detachImagesOf(const TransactionRecord& record,
+                    const std::optional<std::vector<AttachedImage>>& images,
                     const SystemTools& tools) {
+    if (!images)
+        return false; // the listing failed: ask again next time
     std::error_code error;
     const fs::path resolved = fs::weakly_canonical(record.package, error);
-    for (const auto& image : images) {
+    std::vector<std::string> mounts;
+    for (const auto& image : *images) {
         if (image.imagePath != record.package.native() && image.imagePath != resolved.native())
             continue;
-        for (const auto& mountPoint : image.mountPoints) {
-            if (!record.mountPoint.empty() && mountPoint != record.mountPoint)
-                continue;
-            try {
-                tools("hdiutil", {"detach", mountPoint});
-            } catch (const std::exception&) {
-            }
+        for (const auto& mountPoint : image.mountPoints)
+            if (record.mountPoint.empty() || mountPoint == record.mountPoint)
+                mounts.push_back(mountPoint);
+    }
+    if (mounts.empty())
+        return true;
+    bool unused = false;
+    const auto held = packageUnused(record.package, unused);
+    if (!unused)
+        return false;
+    bool detached = true;
+    for (const auto& mountPoint : mounts) {
+        try {
+            tools("hdiutil", {"detach", mountPoint});
+        } catch (const std::exception&) {
+            detached = false;
         }
     }
+    return detached;
+}
+
+// The id of a hidden copy's name, and whether it is a previous copy.
+std::optional<std::pair<std::string, bool>> hiddenCopy(const std::string& name) {
+    for (const bool previous : {false, true}) {
+        const std::string_view prefix = previous ? ".tavelo-previous-" : ".tavelo-new-";
+        if (name.size() == prefix.size() + 36 + 4 && name.starts_with(prefix) &&
+            name.ends_with(".app")) {
+            std::string id = name.substr(prefix.size(), 36);
+            if (isTransactionID(id))
+                return std::make_pair(std::move(id), previous);
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace
 
 std::optional<UnconfirmedRelease> recover(const fs::path& target, const RecoveryContext& context) {
     const platform::FileManager& files = context.files;
-    std::vector<TransactionRecord> records = context.journal.recordsFor(target);
+    std::vector<TransactionRecord> records = context.journal.list().records;
+    if (records.empty())
+        return std::nullopt;
     // Asked once, and only when some transaction may still have its image attached.
     std::optional<std::vector<AttachedImage>> images;
     if (std::any_of(records.begin(), records.end(), [](const auto& r) { return !r.finished; })) {
@@ -70,36 +141,48 @@ std::optional<UnconfirmedRelease> recover(const fs::path& target, const Recovery
         }
     }
 
+    // Only the latest transaction that swapped can have emptied the target; an older
+    // one's previous copy is older than what the user last had.
+    const auto latestSwap = std::find_if(records.begin(), records.end(), [](const auto& r) {
+        return r.state >= TransactionState::swapping;
+    });
+    if (latestSwap != records.end() && latestSwap->state != TransactionState::confirmed &&
+        !occupied(target)) {
+        const fs::path previous = previousCopy(target, latestSwap->id);
+        try {
+            if (realFolder(previous))
+                moveBack(previous, target, files);
+        } catch (const std::exception&) {
+        }
+    }
+
     std::optional<UnconfirmedRelease> unconfirmed;
     for (auto& record : records) {
         try {
-            if (!record.finished && images)
-                detachImagesOf(record, *images, context.tools);
-            removeQuietly(record.staging, files);
-            // Only into an empty target: a bundle there is never replaced by an older one.
-            if (!occupied(target) && occupied(record.previous)) {
-                files.move(record.previous, target);
-                try {
-                    files.sync(target.parent_path());
-                } catch (const std::exception&) {
-                }
-            }
+            const fs::path staging = stagingCopy(target, record.id);
+            const fs::path previous = previousCopy(target, record.id);
+            const bool imageGone = record.finished || detachImagesOf(record, images, context.tools);
+            removeQuietly(staging, files);
+            // A link is never anyone's application.
+            if (typeAt(previous) == fs::file_type::symlink)
+                removeQuietly(previous, files);
             const fs::path health = updateHealthFile(context.home, record.environment, record.id);
             const bool confirmed =
                 record.state == TransactionState::confirmed ||
                 healthFileConfirms(health, record.appVersion, record.buildNumber);
             if (confirmed && files.exists(target)) {
-                removeQuietly(record.previous, files);
+                removeQuietly(previous, files);
                 removeQuietly(health, files);
             }
             const bool unconfirmedAtTarget = !confirmed &&
                                              record.state >= TransactionState::swapping &&
                                              holdsRelease(target, record, context.appID);
-            if (unconfirmedAtTarget)
+            if (unconfirmedAtTarget && !unconfirmed)
                 unconfirmed = UnconfirmedRelease{record.appVersion, record.buildNumber};
-            if (!occupied(record.previous) && !unconfirmedAtTarget) {
+            const bool done = imageGone && !occupied(staging);
+            if (done && !occupied(previous) && !unconfirmedAtTarget) {
                 context.journal.remove(record.id);
-            } else if (!record.finished && images) {
+            } else if (done && !record.finished) {
                 record.finished = true;
                 context.journal.save(record);
             }
@@ -112,17 +195,64 @@ std::optional<UnconfirmedRelease> recover(const fs::path& target, const Recovery
 
 void removeOlderTransactions(const fs::path& target, const std::string& currentID,
                              const RecoveryContext& context) {
-    for (const auto& record : context.journal.recordsFor(target)) {
+    for (const auto& record : context.journal.list().records) {
         if (record.id == currentID)
             continue;
-        removeQuietly(record.staging, context.files);
-        removeQuietly(record.previous, context.files);
+        removeQuietly(stagingCopy(target, record.id), context.files);
+        removeQuietly(previousCopy(target, record.id), context.files);
         removeQuietly(updateHealthFile(context.home, record.environment, record.id), context.files);
+        // A record whose image may still be attached stays, for the next run to detach.
+        if (!record.finished)
+            continue;
         try {
             context.journal.remove(record.id);
         } catch (const std::exception&) {
         }
     }
+}
+
+void sweepOrphans(const fs::path& target, const std::string& currentID,
+                  const RecoveryContext& context) {
+    const platform::FileManager& files = context.files;
+    std::vector<fs::path> entries;
+    try {
+        entries = files.list(target.parent_path());
+    } catch (const std::exception&) {
+        return;
+    }
+    const std::set<std::string> claimed = context.journal.list().claimed;
+    std::vector<fs::path> orphans;
+    std::optional<fs::path> newest;
+    trust::BundleVersion newestVersion;
+    const bool targetMissing = !occupied(target);
+    for (const auto& entry : entries) {
+        const auto copy = hiddenCopy(entry.filename().string());
+        if (!copy || copy->first == currentID || claimed.count(copy->first))
+            continue;
+        orphans.push_back(entry);
+        if (!targetMissing || !copy->second || !realFolder(entry))
+            continue;
+        try {
+            const auto found = trust::bundleVersion(entry, context.appID);
+            const int order = newest ? trust::compare(found.version, newestVersion.version) : 1;
+            if (order > 0 || (order == 0 && found.build > newestVersion.build)) {
+                newest = entry;
+                newestVersion = found;
+            }
+        } catch (const std::exception&) {
+            // Not a whole bundle of this application: only removed.
+        }
+    }
+    if (newest) {
+        // Kept when it cannot go back: it may be the only copy of the application left.
+        orphans.erase(std::find(orphans.begin(), orphans.end(), *newest));
+        try {
+            moveBack(*newest, target, files);
+        } catch (const std::exception&) {
+        }
+    }
+    for (const auto& orphan : orphans)
+        removeQuietly(orphan, files);
 }
 
 } // namespace installer::install

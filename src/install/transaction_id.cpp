@@ -2,9 +2,8 @@
 
 #include "platform/installer_error.h"
 
-#include <openssl/rand.h>
-
 #include <array>
+#include <openssl/rand.h>
 #include <stdexcept>
 
 namespace installer::install {

@@ -65,6 +65,12 @@ void FileManager::createFolders(const std::filesystem::path& folder, unsigned mo
 
 void FileManager::remove(const std::filesystem::path& path) const {
     std::error_code error;
+    // A link goes by itself: what it points at is not ours to walk or to change.
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(path, error))) {
+        if (::unlink(path.c_str()) != 0)
+            throwSystemError(errno, "无法删除", path);
+        return;
+    }
     // Copies of read-only trees (a mounted image keeps its modes) must still go.
     for (auto it = std::filesystem::recursive_directory_iterator(path, error);
          !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {

@@ -21,7 +21,7 @@ public:
     // Creates the folder and any missing parents, each with `mode` (before the umask);
     // a folder already there is left as it is. SystemError.
     virtual void createFolders(const std::filesystem::path& folder, unsigned mode) const;
-    // Removes an entry and everything in it. SystemError.
+    // Removes an entry and everything in it; a link is removed, never followed. SystemError.
     virtual void remove(const std::filesystem::path& path) const;
     // The folder's entries, hidden ones included, in no particular order. SystemError.
     virtual std::vector<std::filesystem::path> list(const std::filesystem::path& folder) const;

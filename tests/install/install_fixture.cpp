@@ -100,9 +100,11 @@ int InstallSandbox::count(const std::string& prefix) const {
 
 std::vector<std::string> InstallSandbox::hiddenEntries() const {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(apps))
-        if (entry.path().filename().string().rfind(".tavelo-", 0) == 0)
-            names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(apps)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(".tavelo-new-") || name.starts_with(".tavelo-previous-"))
+            names.push_back(name);
+    }
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -110,12 +112,11 @@ std::vector<std::string> InstallSandbox::hiddenEntries() const {
 std::string InstallSandbox::leftBehind() const {
     std::string state = fs::exists(target) ? bundleShortVersion(target) : "nothing";
     for (const auto& name : hiddenEntries())
-        state += (name.rfind(".tavelo-new-", 0) == 0 ? ", staging " : ", previous ") +
-                 bundleShortVersion(apps / name);
+        state += (name.starts_with(".tavelo-new-") ? ", staging " : ", previous ") +
+                 (fs::is_symlink(apps / name) ? "link" : bundleShortVersion(apps / name));
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator(
-             home / "Library/Application Support/com.tavelo.installer/transactions", error))
-        if (entry.path().extension() == ".json")
+    for (const auto& entry : fs::directory_iterator(apps, error))
+        if (entry.path().filename().string().starts_with(".tavelo-transaction-"))
             state += ", record";
     // An attached image's folder stays until it is detached.
     const bool detached = fs::directory_iterator(root / "tmp", error) == fs::directory_iterator();
