@@ -15,11 +15,13 @@
 
 namespace installer::testing {
 
-// This machine, except that no application counts as running: tests running beside this
-// one start sample apps with the same identifier, which would block the install.
+// This machine, except that only the applications a test names count as running: tests
+// running beside this one start sample apps with the same identifier, which would block
+// the install.
 class SandboxSystem final : public platform::RealSystem {
 public:
-    std::vector<std::string> runningBundleIdentifiers() const override { return {}; }
+    std::vector<std::string> running;
+    std::vector<std::string> runningBundleIdentifiers() const override { return running; }
 };
 
 // Sandbox folders (the process's home from now on), hosts over HTTPS, a sample release,

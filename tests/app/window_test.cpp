@@ -119,6 +119,23 @@ TEST(WindowInstall, TheFolderQuestionDecidesTheRunThenTheSameReleaseIsRefused) {
     EXPECT_EQ(std::find(phases.begin(), phases.end(), "downloading"), phases.end());
 }
 
+// The application running is told before its package is fetched, and again at the
+// install, since the user may start it while the package downloads.
+TEST(WindowInstall, TheRunningApplicationIsRefusedBeforeAnyPackageRequest) {
+    WindowSandbox sandbox;
+    sandbox.system.running = {std::string(testAppId)};
+    auto phases = sandbox.pressAndWait();
+    ASSERT_EQ(sandbox.phase(), "failed");
+    EXPECT_EQ(sandbox.window.card().detail, "请先退出网盘，避免中断传输任务");
+    EXPECT_EQ(std::find(phases.begin(), phases.end(), "downloading"), phases.end());
+    EXPECT_EQ(sandbox.packageHost.accessLog(), "");
+
+    sandbox.system.running = {};
+    sandbox.window.render(ui::Ready{});
+    sandbox.pressAndWait();
+    EXPECT_EQ(sandbox.phase(), "complete") << sandbox.window.card().detail;
+}
+
 } // namespace
 } // namespace installer::testing
 
