@@ -170,7 +170,8 @@ std::optional<UnconfirmedRelease> recover(const fs::path& target, const Recovery
             const bool confirmed =
                 record.state == TransactionState::confirmed ||
                 healthFileConfirms(health, record.appVersion, record.buildNumber);
-            if (confirmed && files.exists(target)) {
+            // Older than the confirmed release, so never put back, even into an empty target.
+            if (confirmed) {
                 removeQuietly(previous, files);
                 removeQuietly(health, files);
             }

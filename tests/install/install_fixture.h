@@ -6,6 +6,7 @@
 #include "support/release_maker.h"
 #include "support/temp_dir.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <map>
@@ -20,6 +21,8 @@ public:
     bool writable = true;
     std::function<void(int)> beforeMove;
     mutable int moves = 0;
+    // Listings in name order, ascending (1) or descending (-1); 0 keeps the folder's own.
+    int listingOrder = 0;
 
     bool isWritable(const std::filesystem::path& folder) const override {
         return writable && platform::FileManager::isWritable(folder);
@@ -31,6 +34,14 @@ public:
         if (failingMoves.count(number))
             throw platform::SystemError(EIO, "injected failure of move " + std::to_string(number));
         platform::FileManager::move(from, to);
+    }
+    std::vector<std::filesystem::path> list(const std::filesystem::path& folder) const override {
+        auto entries = platform::FileManager::list(folder);
+        if (listingOrder != 0)
+            std::sort(entries.begin(), entries.end(), [&](const auto& a, const auto& b) {
+                return listingOrder > 0 ? a < b : b < a;
+            });
+        return entries;
     }
 };
 

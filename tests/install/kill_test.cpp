@@ -29,6 +29,14 @@ TEST(Kill, TheNextRunFinishesOrUndoesWhatTheKilledOneLeft) {
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     InstallSandbox box;
     const Release release = box.release(); // made before any tool blocks
+    // The copy's check is the second codesign run of a transaction: it has a switch of its own.
+    box.overrideTool("codesign", R"(c=$EMULATED_TOOLS_CONTROL
+if [[ $4 == */.tavelo-new-* && -e $c/block-copy-codesign ]]; then
+    : >"$c/blocked-copy-codesign"
+    while [[ -e $c/block-copy-codesign ]]; do sleep 0.02; done
+fi
+exec "$real" "$@"
+)");
     const struct {
         std::string stop;                // a tool's control switch, the renames or the health wait
         std::string afterKill;           // beside its record and the attached image
@@ -38,13 +46,22 @@ TEST(Kill, TheNextRunFinishesOrUndoesWhatTheKilledOneLeft) {
     } points[] = {
         // The image is mounted after the installer died, so only the system knows where.
         {"hdiutil-attach", "1.0.0"},
+        {"lipo", "1.0.0"},
+        {"codesign-verify", "1.0.0"}, // the image's bundle
         {"ditto", "1.0.0, staging 1.1.0"},
+        {"copy-codesign", "1.0.0, staging 1.1.0"},
         {renames, "nothing, staging 1.1.0, previous 1.0.0", 4242},
         // The launch goes on without the installer, and the new app confirms after all.
         {"open", "1.1.0, previous 1.0.0", {}, "ready", "已安装相同或更新版本"},
         {healthWait, "1.1.0, previous 1.0.0", {}, "none"},
     };
+    // The killed run spells the target otherwise than the run that repairs it.
+    const fs::path name = box.target.filename();
+    const fs::path spellings[] = {box.apps / "." / name, fs::path(box.apps.string() + "//") / name,
+                                  box.root / "tmp" / ".." / "Applications" / name};
+    int row = 0;
     for (const auto& point : points) {
+        const fs::path spelled = spellings[row++ % std::size(spellings)];
         box.installAtTarget({.version = "1.0.0", .build = "100"});
         const auto stopHere = [&] { // in the child: mark the moment, and wait for the kill
             writeFile(box.control / ("blocked-" + point.stop), "");
@@ -63,8 +80,10 @@ TEST(Kill, TheNextRunFinishesOrUndoesWhatTheKilledOneLeft) {
         ::setenv("SAMPLE_APP_HEALTH", point.health, 1);
         writeFile(box.control / ("block-" + point.stop), "");
         const pid_t child = ::fork();
-        if (child == 0)
+        if (child == 0) {
+            box.target = spelled;
             ::_exit(box.install(release, point.waitPID) == "ok");
+        }
         waitFor(box.control / ("blocked-" + point.stop));
         ::kill(child, SIGKILL);
         fs::remove(box.control / ("block-" + point.stop));
@@ -101,8 +120,19 @@ TEST(Kill, ASecondInstallerForTheSameTargetLeavesTheFirstAlone) {
         ::_exit(box.install(release) == "ok" ? 0 : 1);
     waitFor(box.control / "blocked-ditto");
     EXPECT_EQ(box.check(release), "另一个安装正在进行，请稍后重试");
-    EXPECT_EQ(box.install(release, 4242), "另一个安装正在进行，请稍后重试");
-    EXPECT_EQ(box.ready, ""); // refused before the running app was told to exit
+    // Another spelling of the path, and another user, are the same target.
+    const fs::path plain = box.target;
+    for (const fs::path& spelled :
+         {plain, box.apps / "." / plain.filename(), box.apps / "ai澄翎网盘测试版.app"}) {
+        for (const fs::path& home : {box.home, box.root / "another-user"}) {
+            box.target = spelled;
+            box.system.home = home;
+            EXPECT_EQ(box.install(release, 4242), "另一个安装正在进行，请稍后重试") << spelled;
+            EXPECT_EQ(box.ready, ""); // refused before the running app was told to exit
+        }
+    }
+    box.target = plain;
+    box.system.home = box.home;
     fs::remove(box.control / "block-ditto");
     int status = 0;
     ::waitpid(first, &status, 0);
