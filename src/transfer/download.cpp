@@ -85,6 +85,16 @@ public:
                 return failed();
             if (auto error = request(url, pinned->get()))
                 return saveResumeAndFail(error);
+            if (staleRange_) {
+                // The bytes on disk are of another version: the whole file, at once, from
+                // the same address.
+                resume_.reset();
+                std::error_code ignored;
+                if (fs::remove(owner_.resumeFile(), ignored))
+                    syncFolder(owner_.destination_.parent_path());
+                --hop;
+                continue;
+            }
             if (isRedirect(status_) && location_) {
                 const auto next = resolveLocation(url, *location_);
                 try {
@@ -167,7 +177,8 @@ private:
             return std::make_exception_ptr(platform::SystemError(
                 writeErrno_, "无法写入文件：" + platform::describeErrno(writeErrno_) + "（" +
                                  owner_.partialFile().string() + "）"));
-        if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && (ignoredBody_ || badRange_)))
+        if (code == CURLE_OK ||
+            (code == CURLE_WRITE_ERROR && (ignoredBody_ || badRange_ || staleRange_)))
             return nullptr;
         if (code == CURLE_OPERATION_TIMEDOUT && SteadyClock::now() >= deadline_)
             return totalTimeout();
@@ -186,7 +197,7 @@ private:
         etag_.clear();
         lastModified_.clear();
         contentRange_.reset();
-        bodyStarted_ = ignoredBody_ = badRange_ = false;
+        bodyStarted_ = ignoredBody_ = badRange_ = staleRange_ = false;
     }
 
     // Nothing thrown may cross libcurl: the first error ends the transfer and is its outcome.
@@ -283,11 +294,15 @@ private:
                 badRange_ = true;
                 return false;
             }
-            offset = resume_->bytes;
-            if (etag_.empty() && lastModified_.empty()) { // If-Range held: still that version
-                etag_ = resume_->etag;
-                lastModified_ = resume_->lastModified;
+            // A server that ignores If-Range answers with a range of whatever it holds now;
+            // only the validator the record was made with vouches for the same version.
+            const bool sameVersion = resume_->etag.empty() ? lastModified_ == resume_->lastModified
+                                                           : etag_ == resume_->etag;
+            if (!sameVersion) {
+                staleRange_ = true;
+                return false;
             }
+            offset = resume_->bytes;
         }
         // A 200 to a range request is the whole, possibly changed, file: start over, and
         // first forget the record of the bytes about to be overwritten.
@@ -425,7 +440,7 @@ private:
     long status_ = 0;
     std::optional<std::string> location_, contentRange_;
     std::string etag_, lastModified_;
-    bool bodyStarted_ = false, ignoredBody_ = false, badRange_ = false;
+    bool bodyStarted_ = false, ignoredBody_ = false, badRange_ = false, staleRange_ = false;
 
     // The answer whose body is on disk; `synced_` of its bytes are known to be there.
     long keptStatus_ = 0;

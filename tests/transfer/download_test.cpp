@@ -85,6 +85,8 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
         {file, "file", stopped("file\"", "file?\"")},
         {file, "file", stopped("", "", 0, "\n")},
         {file, "file", stopped(".partial\"", "\"")}, // names the finished file as its body
+        // The host ignores If-Range: a range of another version is not continued.
+        {file, "file", stopped("fault-1", "fault-0")},
         // Answers that are not the file, and hops off the allowed host.
         {at + "status/404", failed},
         {at + "status/302", failed}, // to itself, without end
