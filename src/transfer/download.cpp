@@ -273,11 +273,17 @@ private:
             t.cancelled_ = true;
             return 1;
         }
-        if (SteadyClock::now() - t.lastData_ > t.owner_.options_.dataTimeout) {
+        const auto now = SteadyClock::now();
+        if (now - t.lastData_ > t.owner_.options_.dataTimeout) {
             t.stalled_ = true;
             return 1;
         }
-        return 0;
+        // Bytes the body's throttle held back are shown once their interval is over,
+        // even when no more follow: a stalled server must not leave the count behind.
+        if (t.file_ && t.reported_ != t.written_ &&
+            now - t.lastReport_ >= t.owner_.options_.progressInterval)
+            t.report();
+        return t.callbackError_ ? 1 : 0;
     }
 
     // Decides where the body goes, at its first bytes, when the status is known.
