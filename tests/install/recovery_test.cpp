@@ -201,8 +201,9 @@ TEST_F(Recovery, EachRecordIsFinishedOrUndoneAndNothingElseIsTouched) {
         row.arrange();
         EXPECT_EQ(row.run(), row.outcome);
         // Recovery's repairs end where a plain install takes over.
-        if (row.outcome.starts_with("ok /"))
+        if (row.outcome.starts_with("ok /")) {
             EXPECT_EQ(box.install(box.release()), "ok");
+        }
         EXPECT_EQ(box.leftBehind(), row.left);
         EXPECT_TRUE(fs::exists(box.target) ? box.sealed(box.target) : true);
         EXPECT_EQ(readText(userData), R"({"migrated":"1.1.0"})");
