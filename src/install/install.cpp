@@ -286,8 +286,13 @@ void install(const fs::path& package, const release::Manifest& manifest,
     const fs::path staging = stagingCopy(target, id);
     const fs::path previous = previousCopy(target, id);
     // Held until after the detach: recovery of a dead transaction for another target
-    // detaches no image of this package while it is held.
-    const platform::FileLock packageInUse = platform::FileLock::shared(package);
+    // detaches no image of this package while it is held. A volume without locks fails
+    // recovery's attempt alike, which then detaches nothing of this package either.
+    std::optional<platform::FileLock> packageInUse;
+    try {
+        packageInUse = platform::FileLock::shared(package);
+    } catch (const std::exception&) {
+    }
     const auto started =
         std::chrono::duration_cast<std::chrono::microseconds>(system.now().time_since_epoch());
     RecordKeeper record(journal,
