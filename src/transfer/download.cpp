@@ -3,6 +3,7 @@
 #include "platform/file.h"
 #include "platform/installer_error.h"
 #include "platform/system_error.h"
+#include "transfer/content_range.h"
 #include "transfer/curl_handle.h"
 #include "transfer/location.h"
 #include "transfer/resume_record.h"
@@ -25,36 +26,6 @@ namespace {
 constexpr auto downloadFailed = "下载失败";
 // A chain longer than this is a loop or an abuse; the transfer fails as refused.
 constexpr int maxRedirects = 16;
-
-std::optional<std::int64_t> parseCount(std::string_view text) {
-    std::int64_t value = -1;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end == text.data())
-        return std::nullopt;
-    return value;
-}
-
-// The first byte of a "bytes A-B/N" range.
-std::optional<std::int64_t> rangeStart(std::string_view contentRange) {
-    constexpr std::string_view unit = "bytes ";
-    if (!contentRange.starts_with(unit))
-        return std::nullopt;
-    contentRange.remove_prefix(unit.size());
-    const auto dash = contentRange.find('-');
-    if (dash == std::string_view::npos || dash == 0)
-        return std::nullopt;
-    return parseCount(contentRange.substr(0, dash));
-}
-
-// The length N of a refused range's "bytes */N".
-std::optional<std::int64_t> unsatisfiedLength(std::string_view contentRange) {
-    constexpr std::string_view unit = "bytes */";
-    if (!contentRange.starts_with(unit) || contentRange.size() == unit.size())
-        return std::nullopt;
-    contentRange.remove_prefix(unit.size());
-    const auto length = parseCount(contentRange);
-    return length && std::to_string(*length) == contentRange ? length : std::nullopt;
-}
 
 // Makes a removal durable, so that a record the folder no longer lists cannot come back
 // after a power cut beside bytes it does not describe.

@@ -207,6 +207,7 @@ TEST(PropertyList, HostileListsAreReadWholeOrRefusedQuickly) {
         // Texts of 15 units and more carry their length in an integer after the marker.
         {"UTF-16 text of 15", binary({utf16Object(usage(15))}), "string " + utf8(usage(15))},
         {"UTF-16 text of 312", binary({utf16Object(usage(312))}), "string " + utf8(usage(312))},
+        {"length in eight bytes", binary({"\x5F\x13"s + bigEndian(3, 8) + "abc"}), "string abc"},
         {"UTF-16 surrogate pair", binary({utf16Object(u"a\U0001F600")}),
          "string a\xF0\x9F\x98\x80"},
         {"data of 20", binary({counted(0x40, 20) + std::string(20, 'd')}), "data of 20"},
@@ -433,6 +434,7 @@ TEST(Bundle, TheExecutableMustBeOneFileInsideTheBundle) {
     };
     EXPECT_EQ(make("good.app", "Tool"), dir / "good.app/Contents/MacOS/Tool");
     EXPECT_FALSE(make("escape.app", "../../../../../bin/sh"));
+    EXPECT_FALSE(Bundle::open(dir / "good.app/Contents/Info.plist")); // a file is no bundle
 }
 
 } // namespace
