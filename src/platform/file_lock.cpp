@@ -48,7 +48,7 @@ std::optional<FileLock> FileLock::tryAcquire(const std::filesystem::path& path) 
     struct stat info {};
     if (::fstat(fd.get(), &info) == 0 && info.st_uid == ::geteuid() &&
         (info.st_mode & 0044) != 0044)
-        (void)::fchmod(fd.get(), (info.st_mode & 07777) | 0044);
+        (void)::fchmod(fd.get(), 0644);
     if (!lock(fd.get(), LOCK_EX | LOCK_NB, path))
         return std::nullopt;
     return FileLock(std::move(fd));

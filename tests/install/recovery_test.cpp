@@ -129,6 +129,13 @@ TEST_F(Recovery, EachRecordIsFinishedOrUndoneAndNothingElseIsTouched) {
              copyOf(v100, previous(confirmed.id));
          },
          [&] { return checkThenLeft(); }, "ok / nothing", "1.1.0"},
+        // A later attempt at the installed release died before its swap: no repair.
+        {"a dead record of the installed release",
+         [&] {
+             box.installAtTarget(v110);
+             record(v110, TransactionState::attached, 100, attach(v110));
+         },
+         [&] { return checkThenLeft(); }, "已安装相同或更新版本 / 1.1.0", "1.1.0"},
         {"the image listing fails once",
          [&] {
              box.installAtTarget(v100);
