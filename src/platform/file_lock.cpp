@@ -46,8 +46,7 @@ std::optional<FileLock> FileLock::tryAcquire(const std::filesystem::path& path) 
     // The umask may have taken the others' read bit; without it their installers could
     // not open the file, and so could never meet this lock.
     struct stat info {};
-    if (::fstat(fd.get(), &info) == 0 && info.st_uid == ::geteuid() &&
-        (info.st_mode & 0044) != 0044)
+    if (::fstat(fd.get(), &info) == 0 && info.st_uid == ::geteuid())
         (void)::fchmod(fd.get(), 0644);
     if (!lock(fd.get(), LOCK_EX | LOCK_NB, path))
         return std::nullopt;

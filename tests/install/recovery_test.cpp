@@ -245,5 +245,26 @@ TEST_F(Recovery, AnySpellingOfTheTargetFindsWhatAnotherLeft) {
     EXPECT_EQ(box.count("hdiutil attach"), 1); // only the test's own
 }
 
+// Another user's installer must be able to open what this one made, whatever its umask.
+TEST_F(Recovery, TheLockAndTheRecordsAreReadableByEveryUser) {
+    const mode_t previousMask = ::umask(077);
+    const install::TransactionJournal journal(box.target, box.files);
+    const auto lock = journal.lockTarget();
+    const auto made = record(v110, TransactionState::attaching, 100);
+    ::umask(previousMask);
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(box.apps)) {
+        ++files;
+        EXPECT_EQ(fs::status(entry).permissions() & fs::perms(0044), fs::perms(0044))
+            << entry.path();
+    }
+    EXPECT_EQ(files, 2);
+    // A link goes by itself, and quietly.
+    fs::create_directory_symlink(userFolder, staging(made.id));
+    EXPECT_NO_THROW(platform::FileManager().remove(staging(made.id)));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(staging(made.id))));
+    EXPECT_EQ(readText(userFolder / "locked" / "notes.txt"), "mine");
+}
+
 } // namespace
 } // namespace installer::testing
