@@ -58,10 +58,13 @@ std::optional<std::int64_t> unsatisfiedLength(std::string_view contentRange) {
 
 // Makes a removal durable, so that a record the folder no longer lists cannot come back
 // after a power cut beside bytes it does not describe.
-void syncFolder(const fs::path& folder) {
+void syncFolder(const fs::path& folder, const platform::DiskSync& disk) {
     const platform::UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd)
-        ::fsync(fd.get());
+    try {
+        if (fd)
+            disk.sync(fd.get(), platform::SyncDepth::throughDriveCache, folder);
+    } catch (const std::exception&) {
+    }
 }
 
 } // namespace
@@ -230,8 +233,11 @@ private:
         return t.guarded(0, [&] { return t.body(data, size); });
     }
 
+    // Runs for every block the socket yields, so it only writes and counts: the syncs
+    // are the checkpoint thread's.
     std::size_t body(const char* data, std::size_t size) {
-        lastData_ = SteadyClock::now();
+        const auto now = SteadyClock::now();
+        lastData_ = now;
         if (!bodyStarted_ && !beginBody())
             return 0; // ends the request; the answer is judged by its status
         for (std::size_t done = 0; done < size;) {
@@ -250,8 +256,9 @@ private:
             cancelled_ = capExceeded_ = true;
             return 0;
         }
-        checkpoint();
-        if (SteadyClock::now() - lastReport_ >= owner_.options_.progressInterval)
+        if (checkpoints_)
+            checkpoints_->wrote(written_);
+        if (now - lastReport_ >= owner_.options_.progressInterval)
             report();
         return callbackError_ ? 0 : size;
     }
@@ -295,7 +302,7 @@ private:
         if (offset == 0) {
             std::error_code ignored;
             if (fs::remove(owner_.resumeFile(), ignored))
-                syncFolder(owner_.destination_.parent_path());
+                syncFolder(owner_.destination_.parent_path(), *owner_.options_.disk);
         }
         const int flags =
             O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (offset > 0 ? O_APPEND : O_TRUNC);
@@ -308,7 +315,11 @@ private:
         keptETag_ = etag_;
         keptLastModified_ = lastModified_;
         written_ = synced_ = offset;
-        lastCheckpoint_ = SteadyClock::now();
+        std::function<void(std::int64_t)> record;
+        if (continuable())
+            record = [this](std::int64_t synced) { saveRecord(synced); };
+        checkpoints_.emplace(file_.get(), owner_.partialFile(), offset, *owner_.options_.disk,
+                             std::move(record));
         curl_off_t length = -1;
         curl_easy_getinfo(handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
         expected_ = length < 0 ? -1 : offset + length;
@@ -321,23 +332,6 @@ private:
         return keptStatus_ != 0 && !(keptETag_.empty() && keptLastModified_.empty());
     }
 
-    // Brings the record up to the bytes on disk once enough has arrived since the last
-    // time: the bytes are synced first, so the record never claims more than survives a
-    // kill or a power cut. Done here, between reads, so that while the disk is slow the
-    // socket's buffers, not the checkpoints, fall behind.
-    void checkpoint() {
-        const auto now = SteadyClock::now();
-        const bool due = written_ - synced_ >= checkpointBytes ||
-                         (written_ > synced_ && now - lastCheckpoint_ >= checkpointInterval);
-        if (!continuable() || !due)
-            return;
-        lastCheckpoint_ = now;
-        if (::fsync(file_.get()) != 0)
-            return;
-        synced_ = written_;
-        saveRecord(synced_);
-    }
-
     // The record never claims more than has been synced to the disk.
     void saveRecord(std::int64_t synced) const {
         if (!continuable() || synced <= 0)
@@ -347,14 +341,15 @@ private:
         if (!text || text->size() >= resumeRecordLimit)
             return;
         try {
-            writeResumeRecord(owner_.resumeFile(), *text);
+            writeResumeRecord(owner_.resumeFile(), *text, *owner_.options_.disk);
         } catch (...) {
         }
     }
 
     void closeBody() {
-        if (file_ && ::fsync(file_.get()) == 0)
-            synced_ = written_;
+        if (checkpoints_)
+            synced_ = checkpoints_->finish();
+        checkpoints_.reset();
         file_.reset();
     }
 
@@ -420,6 +415,7 @@ private:
     std::string startURL_;
     CURL* handle_ = nullptr;
     platform::UniqueFd file_;
+    std::optional<Checkpointer> checkpoints_; // after file_: it syncs through file_
 
     // The answer being received.
     long status_ = 0;
@@ -432,7 +428,7 @@ private:
     std::string keptETag_, keptLastModified_;
     std::int64_t written_ = 0, synced_ = 0, expected_ = -1, reported_ = -1;
 
-    SteadyClock::time_point lastData_, lastReport_, lastCheckpoint_;
+    SteadyClock::time_point lastData_, lastReport_;
     bool cancelled_ = false, capExceeded_ = false, stalled_ = false;
     int writeErrno_ = 0;
     std::exception_ptr callbackError_;

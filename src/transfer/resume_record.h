@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/disk_sync.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -37,6 +39,7 @@ std::optional<ResumeRecord> decodeResumeRecord(std::string_view text);
 
 // Replaces the record file so that after a crash or power cut it holds the old record
 // or the new one, whole: written beside it, synced, then renamed over it.
-void writeResumeRecord(const std::filesystem::path& file, std::string_view text);
+void writeResumeRecord(const std::filesystem::path& file, std::string_view text,
+                       const platform::DiskSync& disk = platform::machineDiskSync());
 
 } // namespace installer::transfer
