@@ -62,10 +62,10 @@ void Checkpointer::run(std::stop_token stop) {
     }
 }
 
-std::int64_t Checkpointer::finish() {
+std::int64_t Checkpointer::finish(bool syncRest) {
     thread_ = std::jthread();
     const std::int64_t written = written_.load(std::memory_order_relaxed);
-    if (written != synced_ && sync())
+    if (syncRest && written != synced_ && sync())
         synced_ = written;
     return synced_;
 }

@@ -38,9 +38,9 @@ public:
     // From the writer, after each write: `total` bytes of the file are written.
     void wrote(std::int64_t total);
 
-    // Stops the rounds and syncs whatever they left; returns how many bytes are on the
-    // disk for certain. Called once, when the body has ended.
-    std::int64_t finish();
+    // Stops the rounds, and syncs whatever they left when `syncRest`; returns how many
+    // bytes are on the disk for certain. Called once, when the body has ended.
+    std::int64_t finish(bool syncRest);
 
 private:
     void run(std::stop_token stop);

@@ -25,6 +25,8 @@ namespace {
 constexpr auto downloadFailed = "下载失败";
 // A chain longer than this is a loop or an abuse; the transfer fails as refused.
 constexpr int maxRedirects = 16;
+// A write per TLS record costs the file system more than the copy into this buffer.
+constexpr std::size_t gatherBytes = 1 << 20;
 
 std::optional<std::int64_t> parseCount(std::string_view text) {
     std::int64_t value = -1;
@@ -156,7 +158,7 @@ private:
         if (code == CURLE_OK && !bodyStarted_)
             beginBody();
         handle_ = nullptr;
-        closeBody();
+        closeBody(code == CURLE_OK);
         flushProgress();
 
         if (callbackError_)
@@ -233,31 +235,26 @@ private:
         return t.guarded(0, [&] { return t.body(data, size); });
     }
 
-    // Runs for every block the socket yields, so it only writes and counts: the syncs
-    // are the checkpoint thread's.
+    // Runs for every block the socket yields, so it only gathers and counts: the syncs
+    // are the checkpoint thread's, and the file takes the blocks of a stream that keeps
+    // coming a megabyte at a time. A short block ends what the socket had, and the
+    // socket may now wait: it goes to the file at once.
     std::size_t body(const char* data, std::size_t size) {
         const auto now = SteadyClock::now();
         lastData_ = now;
         if (!bodyStarted_ && !beginBody())
             return 0; // ends the request; the answer is judged by its status
-        for (std::size_t done = 0; done < size;) {
-            const ssize_t put = ::write(file_.get(), data + done, size - done);
-            if (put < 0) {
-                if (errno == EINTR)
-                    continue;
-                writeErrno_ = errno;
-                return 0;
-            }
-            done += static_cast<std::size_t>(put);
-        }
+        if (gathered_.size() + size > gatherBytes && !writeGathered())
+            return 0;
+        gathered_.insert(gathered_.end(), data, data + size);
+        if (size < CURL_MAX_WRITE_SIZE && !writeGathered())
+            return 0;
         written_ += static_cast<std::int64_t>(size);
         if (written_ > maxPackageBytes) {
             report(); // the report that passes the cap is still delivered
             cancelled_ = capExceeded_ = true;
             return 0;
         }
-        if (checkpoints_)
-            checkpoints_->wrote(written_);
         if (now - lastReport_ >= owner_.options_.progressInterval)
             report();
         return callbackError_ ? 0 : size;
@@ -274,6 +271,26 @@ private:
             return 1;
         }
         return 0;
+    }
+
+    // Bytes reach the checkpoints only once they are in the file.
+    bool writeGathered() {
+        for (std::size_t done = 0; done < gathered_.size();) {
+            const ssize_t put =
+                ::write(file_.get(), gathered_.data() + done, gathered_.size() - done);
+            if (put < 0) {
+                if (errno == EINTR)
+                    continue;
+                writeErrno_ = errno;
+                return false;
+            }
+            done += static_cast<std::size_t>(put);
+            inFile_ += put;
+        }
+        gathered_.clear();
+        if (checkpoints_)
+            checkpoints_->wrote(inFile_);
+        return true;
     }
 
     // Decides where the body goes, at its first bytes, when the status is known.
@@ -314,7 +331,8 @@ private:
         keptStatus_ = status_;
         keptETag_ = etag_;
         keptLastModified_ = lastModified_;
-        written_ = synced_ = offset;
+        written_ = synced_ = inFile_ = offset;
+        gathered_.reserve(gatherBytes);
         std::function<void(std::int64_t)> record;
         if (continuable())
             record = [this](std::int64_t synced) { saveRecord(synced); };
@@ -346,9 +364,14 @@ private:
         }
     }
 
-    void closeBody() {
+    // A whole body becomes the destination and its record goes: syncing it would only
+    // make the user wait, since a file that a power cut spoiled fails the digest and is
+    // fetched again. A body cut short is synced, so a new start fetches none of it twice.
+    void closeBody(bool whole) {
+        if (file_)
+            writeGathered();
         if (checkpoints_)
-            synced_ = checkpoints_->finish();
+            synced_ = checkpoints_->finish(!whole);
         checkpoints_.reset();
         file_.reset();
     }
@@ -416,7 +439,8 @@ private:
     CURL* handle_ = nullptr;
     platform::UniqueFd file_;
     std::optional<Checkpointer> checkpoints_; // after file_: it syncs through file_
-
+    std::vector<char> gathered_;              // received, not yet in the file
+    std::int64_t inFile_ = 0;
     // The answer being received.
     long status_ = 0;
     std::optional<std::string> location_, contentRange_;
