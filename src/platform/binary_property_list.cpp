@@ -5,6 +5,8 @@
 
 #include "platform/property_list_reader.h"
 
+#include <algorithm>
+#include <bit>
 #include <vector>
 
 namespace installer::platform::plist {
@@ -36,6 +38,7 @@ public:
             fail();
         objectsEnd_ = static_cast<std::size_t>(table);
         onPath_.assign(static_cast<std::size_t>(count), false);
+        budget_.nodes(1);
         return object(top, 0);
     }
 
@@ -81,7 +84,6 @@ private:
     }
 
     PlistValue object(std::uint64_t index, int depth) {
-        budget_.node();
         const std::uint64_t start =
             number(objectsEnd_ + static_cast<std::size_t>(index) * offsetSize_, offsetSize_);
         if (start < headerSize || start >= objectsEnd_)
@@ -100,35 +102,31 @@ private:
                 fail();
             }
             break;
-        case 0x1: {
-            if (nibble > 4)
-                fail();
-            const std::size_t width = std::size_t{1} << nibble;
-            need(at, width, 1);
-            // Sixteen bytes carry an unsigned 64-bit value in their lower half.
-            if (width == 16 && number(at, 8) != 0)
-                fail();
+        case 0x1:
             value.kind = PlistValue::Kind::integer;
-            value.integer =
-                static_cast<std::int64_t>(width == 16 ? number(at + 8, 8) : number(at, width));
+            readInteger(value, at, nibble);
             break;
-        }
         case 0x2:
             if (nibble != 2 && nibble != 3)
                 fail();
-            need(at, std::size_t{1} << nibble, 1);
             value.kind = PlistValue::Kind::real;
+            value.real = real(at, std::size_t{1} << nibble);
             break;
         case 0x3:
             if (nibble != 3)
                 fail();
-            need(at, 8, 1);
             value.kind = PlistValue::Kind::date;
+            value.real = real(at, 8);
             break;
-        case 0x4:
-            need(at, length(at, nibble), 1);
+        case 0x4: {
+            // Every count is read into a local first: the read moves `at` past it, and
+            // the order in which a call's arguments are evaluated is the compiler's.
+            const std::size_t count = length(at, nibble);
+            need(at, count, 1);
             value.kind = PlistValue::Kind::data;
+            value.text.assign(data_.substr(at, count));
             break;
+        }
         case 0x5: {
             const std::size_t count = length(at, nibble);
             need(at, count, 1);
@@ -139,10 +137,12 @@ private:
                     fail();
             break;
         }
-        case 0x6:
+        case 0x6: {
+            const std::size_t units = length(at, nibble);
             value.kind = PlistValue::Kind::string;
-            value.text = utf16(at, length(at, nibble));
+            value.text = utf16(at, units);
             break;
+        }
         case 0x8:
             need(at, nibble + 1, 1);
             break;
@@ -153,6 +153,9 @@ private:
             const std::size_t count = length(at, nibble);
             const bool dictionary = marker >> 4 == 0xD;
             need(at, count, dictionary ? 2 * refSize_ : refSize_);
+            // The children are paid for before their room is reserved: a count the
+            // budget cannot cover would fail later anyway, after the reservation.
+            budget_.nodes(dictionary ? 2 * count : count);
             onPath_[index] = true;
             if (dictionary)
                 readDictionary(value, at, count, depth);
@@ -161,16 +164,46 @@ private:
             onPath_[index] = false;
             break;
         }
-        case 0xC:
+        case 0xC: {
             // A set: nothing the installer reads, and nothing is unfolded from it.
-            need(at, length(at, nibble), refSize_);
+            const std::size_t count = length(at, nibble);
+            need(at, count, refSize_);
             break;
+        }
         default:
             fail();
         }
-        if (value.kind == PlistValue::Kind::string)
+        if (value.kind == PlistValue::Kind::string || value.kind == PlistValue::Kind::data)
             budget_.text(value.text.size());
         return value;
+    }
+
+    // One, two and four bytes are unsigned, eight are signed, and sixteen carry a signed
+    // 128-bit value of which only the range of the other widths is read.
+    void readInteger(PlistValue& value, std::size_t at, unsigned nibble) const {
+        if (nibble > 4)
+            fail();
+        const std::size_t width = std::size_t{1} << nibble;
+        need(at, width, 1);
+        std::uint64_t bits =
+            number(at + width - std::min<std::size_t>(width, 8), std::min<std::size_t>(width, 8));
+        bool negative = width == 8 && bits >> 63;
+        if (width == 16) {
+            const std::uint64_t high = number(at, 8);
+            negative = high != 0;
+            if (high != 0 && (high != ~std::uint64_t{0} || !(bits >> 63)))
+                fail();
+        }
+        value.negative = negative;
+        value.integer = negative ? ~bits + 1 : bits;
+    }
+
+    double real(std::size_t at, std::size_t width) const {
+        need(at, width, 1);
+        const std::uint64_t bits = number(at, width);
+        if (width == 4)
+            return std::bit_cast<float>(static_cast<std::uint32_t>(bits));
+        return std::bit_cast<double>(bits);
     }
 
     void readArray(PlistValue& value, std::size_t at, std::size_t count, int depth) {

@@ -34,9 +34,9 @@ bool appendUtf8(std::string& out, std::uint32_t point) {
 } // namespace plist
 
 const PlistValue* PlistValue::find(std::string_view key) const {
-    for (const auto& member : members)
-        if (member.key == key)
-            return &member.value;
+    for (auto member = members.rbegin(); member != members.rend(); ++member)
+        if (member->key == key)
+            return &member->value;
     return nullptr;
 }
 

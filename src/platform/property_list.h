@@ -15,14 +15,17 @@ struct PlistValue {
     struct Member;
 
     Kind kind = Kind::other;
-    std::string text;              // string
-    std::int64_t integer = 0;      // integer (as stored)
+    std::string text;              // string (UTF-8), data (its bytes)
+    std::uint64_t integer = 0;     // integer: its magnitude, from -2^63 up to 2^64 - 1
+    bool negative = false;         // integer below zero
     bool boolean = false;          // boolean
+    double real = 0;               // real; date: seconds since 2001-01-01T00:00:00Z
     std::vector<PlistValue> items; // array
-    std::vector<Member> members;   // dictionary, in stored order
+    std::vector<Member> members;   // dictionary, in stored order, repeated keys kept
 
     bool isDictionary() const { return kind == Kind::dictionary; }
-    // The first member with this key of a dictionary, or null.
+    // The member of a dictionary with this key, or null. A key stored twice means its
+    // last value, as the system's own reader takes it.
     const PlistValue* find(std::string_view key) const;
 };
 
@@ -32,15 +35,15 @@ struct PlistValue::Member {
 };
 
 // The data is not a property list, or one beyond what is read here: nested more than
-// 64 levels, more nodes or text than its size accounts for, or a reference loop.
+// 64 levels, more nodes or text than the readers' budget, or a reference loop.
 class PropertyListError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
-// Reads XML ("<?xml", "<plist") and binary ("bplist00") property lists. Work and memory
-// stay proportional to the size of the data whatever it holds; anything else is a
-// PropertyListError.
+// Reads XML (UTF-8, UTF-16 or UTF-32 with a byte-order mark, or declared ISO-8859-1) and
+// binary ("bplist00") property lists. Work stays proportional to the size of the data and
+// memory within a fixed budget whatever it holds; anything else is a PropertyListError.
 PlistValue parsePropertyList(std::string_view bytes);
 
 } // namespace installer::platform

@@ -17,17 +17,21 @@ inline constexpr int maxDepth = 64;
 
 [[noreturn]] void fail();
 
-// What one document may make: a node for each byte of it at most and four times its
-// size in text. A binary list may name one object many times over; this keeps the
-// tree it unfolds into proportional to the bytes read.
+// What one document may unfold into. An information dictionary has a few thousand nodes
+// and well under a megabyte of text; hdiutil's listings are smaller still. The caps sit
+// far above that, yet keep a hostile list within tens of megabytes however often a
+// binary list names one object, and a node is paid for before its place is reserved.
+inline constexpr std::size_t maxNodes = std::size_t{1} << 16;
+inline constexpr std::size_t maxText = std::size_t{16} << 20;
+
 class Budget {
 public:
-    explicit Budget(std::size_t size) : nodes_(size + 1), text_(4 * size + 4096) {}
+    explicit Budget(std::size_t size) : nodes_(size < maxNodes ? size + 1 : maxNodes) {}
 
-    void node() {
-        if (nodes_ == 0)
+    void nodes(std::size_t count) {
+        if (count > nodes_)
             fail();
-        --nodes_;
+        nodes_ -= count;
     }
     void text(std::size_t length) {
         if (length > text_)
@@ -37,7 +41,7 @@ public:
 
 private:
     std::size_t nodes_;
-    std::size_t text_;
+    std::size_t text_ = maxText;
 };
 
 // False for surrogates and values past U+10FFFF.

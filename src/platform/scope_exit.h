@@ -6,8 +6,7 @@ namespace installer::platform {
 
 // Runs a clean-up when the scope ends, however it ends. The clean-up must not throw:
 // housekeeping never changes the outcome it follows.
-template <typename F>
-class [[nodiscard]] ScopeExit {
+template <typename F> class [[nodiscard]] ScopeExit {
 public:
     explicit ScopeExit(F cleanUp) : cleanUp_(std::move(cleanUp)) {}
     ScopeExit(const ScopeExit&) = delete;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <pwd.h>
 #include <set>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <thread>
 #include <unistd.h>
@@ -34,11 +35,15 @@ std::optional<std::filesystem::path> enclosingBundle(const std::filesystem::path
     return found;
 }
 
+// The executables of this user's processes: the running applications are the ones in
+// this user's session. Another user's process, or a bundle planted for it, is not ours
+// to wait for or to read.
 std::vector<std::filesystem::path> runningExecutables() {
     std::vector<std::filesystem::path> paths;
+    const uid_t user = ::geteuid();
 #ifdef __APPLE__
     std::vector<pid_t> pids(4096);
-    const int bytes = proc_listpids(PROC_ALL_PIDS, 0, pids.data(),
+    const int bytes = proc_listpids(PROC_UID_ONLY, user, pids.data(),
                                     static_cast<int>(pids.size() * sizeof(pid_t)));
     for (int i = 0; i < bytes / static_cast<int>(sizeof(pid_t)); ++i) {
         char buffer[PROC_PIDPATHINFO_MAXSIZE];
@@ -49,8 +54,11 @@ std::vector<std::filesystem::path> runningExecutables() {
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
         const std::string name = entry.path().filename().string();
-        if (name.empty() || !std::all_of(name.begin(), name.end(),
-                                         [](unsigned char c) { return std::isdigit(c); }))
+        struct stat owner {};
+        if (name.empty() ||
+            !std::all_of(name.begin(), name.end(),
+                         [](unsigned char c) { return std::isdigit(c); }) ||
+            ::stat(entry.path().c_str(), &owner) != 0 || owner.st_uid != user)
             continue;
         std::error_code linkError;
         auto target = std::filesystem::read_symlink(entry.path() / "exe", linkError);
@@ -69,8 +77,8 @@ std::string RealSystem::processorName() const {
     // x86_64 build still reports Apple silicon here.
     int value = 0;
     size_t size = sizeof value;
-    if (sysctlbyname("hw.optional.arm64", &value, &size, nullptr, 0) == 0 &&
-        size == sizeof value && value == 1)
+    if (sysctlbyname("hw.optional.arm64", &value, &size, nullptr, 0) == 0 && size == sizeof value &&
+        value == 1)
         return "arm64";
     return "x64";
 #else
@@ -122,7 +130,9 @@ OSVersion RealSystem::osVersion() const {
 #endif
 }
 
-Clock::time_point RealSystem::now() const { return Clock::now(); }
+Clock::time_point RealSystem::now() const {
+    return Clock::now();
+}
 
 void RealSystem::sleep(std::chrono::milliseconds duration) const {
     std::this_thread::sleep_for(duration);
@@ -154,6 +164,8 @@ std::vector<std::string> RealSystem::runningBundleIdentifiers() const {
     return identifiers;
 }
 
-bool RealSystem::processExists(int pid) const { return ::kill(pid, 0) == 0; }
+bool RealSystem::processExists(int pid) const {
+    return ::kill(pid, 0) == 0;
+}
 
 } // namespace installer::platform

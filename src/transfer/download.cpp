@@ -3,6 +3,7 @@
 #include "platform/file.h"
 #include "platform/installer_error.h"
 #include "platform/system_error.h"
+#include "transfer/content_range.h"
 #include "transfer/curl_handle.h"
 #include "transfer/location.h"
 #include "transfer/resume_record.h"
@@ -26,37 +27,7 @@ constexpr auto downloadFailed = "下载失败";
 // A chain longer than this is a loop or an abuse; the transfer fails as refused.
 constexpr int maxRedirects = 16;
 // A write per TLS record costs the file system more than the copy into this buffer.
-constexpr std::size_t gatherBytes = 1 << 20;
-
-std::optional<std::int64_t> parseCount(std::string_view text) {
-    std::int64_t value = -1;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end == text.data())
-        return std::nullopt;
-    return value;
-}
-
-// The first byte of a "bytes A-B/N" range.
-std::optional<std::int64_t> rangeStart(std::string_view contentRange) {
-    constexpr std::string_view unit = "bytes ";
-    if (!contentRange.starts_with(unit))
-        return std::nullopt;
-    contentRange.remove_prefix(unit.size());
-    const auto dash = contentRange.find('-');
-    if (dash == std::string_view::npos || dash == 0)
-        return std::nullopt;
-    return parseCount(contentRange.substr(0, dash));
-}
-
-// The length N of a refused range's "bytes */N".
-std::optional<std::int64_t> unsatisfiedLength(std::string_view contentRange) {
-    constexpr std::string_view unit = "bytes */";
-    if (!contentRange.starts_with(unit) || contentRange.size() == unit.size())
-        return std::nullopt;
-    contentRange.remove_prefix(unit.size());
-    const auto length = parseCount(contentRange);
-    return length && std::to_string(*length) == contentRange ? length : std::nullopt;
-}
+constexpr std::size_t gatherBytes = 256 << 10;
 
 // Makes a removal durable, so that a record the folder no longer lists cannot come back
 // after a power cut beside bytes it does not describe.
@@ -237,7 +208,7 @@ private:
 
     // Runs for every block the socket yields, so it only gathers and counts: the syncs
     // are the checkpoint thread's, and the file takes the blocks of a stream that keeps
-    // coming a megabyte at a time. A short block ends what the socket had, and the
+    // coming a quarter megabyte at a time. A short block ends what the socket had, and the
     // socket may now wait: it goes to the file at once.
     std::size_t body(const char* data, std::size_t size) {
         const auto now = SteadyClock::now();
@@ -266,11 +237,17 @@ private:
             t.cancelled_ = true;
             return 1;
         }
-        if (SteadyClock::now() - t.lastData_ > t.owner_.options_.dataTimeout) {
+        const auto now = SteadyClock::now();
+        if (now - t.lastData_ > t.owner_.options_.dataTimeout) {
             t.stalled_ = true;
             return 1;
         }
-        return 0;
+        // Bytes the body's throttle held back are shown once their interval is over,
+        // even when no more follow: a stalled server must not leave the count behind.
+        if (t.file_ && t.reported_ != t.written_ &&
+            now - t.lastReport_ >= t.owner_.options_.progressInterval)
+            t.report();
+        return t.callbackError_ ? 1 : 0;
     }
 
     // Bytes reach the checkpoints only once they are in the file.

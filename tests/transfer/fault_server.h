@@ -52,6 +52,12 @@ public:
             };
         };
         sized("/stall", every(std::chrono::seconds(20)));
+        // 3,000,000 bytes at once, then nothing until the server goes.
+        sized("/burst", [this](std::size_t offset, std::size_t, std::size_t) {
+            if (offset >= 3'000'000)
+                waitForStop(std::chrono::minutes(10));
+            return offset < 3'000'000 ? 3'000'000 - offset : 0;
+        });
         sized("/trickle", every(std::chrono::milliseconds(50))); // inside the data time-out
         // Chunked, so with no length, and without end.
         server_.Get("/endless", [this](const httplib::Request&, httplib::Response& response) {
