@@ -1,13 +1,15 @@
 #include "transfer/checkpoint.h"
 
+#include <fcntl.h>
+
 namespace installer::transfer {
 
 using SteadyClock = std::chrono::steady_clock;
 
 Checkpointer::Checkpointer(int fd, std::filesystem::path file, std::int64_t synced,
                            const platform::DiskSync& disk, std::function<void(std::int64_t)> record)
-    : fd_(fd), file_(std::move(file)), disk_(disk), record_(std::move(record)), written_(synced),
-      synced_(synced), woken_(synced) {
+    : fd_(::fcntl(fd, F_DUPFD_CLOEXEC, 0)), file_(std::move(file)), disk_(disk),
+      record_(std::move(record)), written_(synced), synced_(synced), woken_(synced) {
     if (record_)
         thread_ = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
 }
@@ -24,7 +26,7 @@ void Checkpointer::wrote(std::int64_t total) {
 
 bool Checkpointer::sync() const {
     try {
-        disk_.sync(fd_, platform::SyncDepth::throughDriveCache, file_);
+        disk_.sync(fd_.get(), platform::SyncDepth::throughDriveCache, file_);
         return true;
     } catch (const std::exception&) {
         return false; // the record stays where it was; the next round tries again
@@ -51,6 +53,9 @@ void Checkpointer::run(std::stop_token stop) {
         lock.unlock();
         const bool stored = sync();
         if (stored) {
+            const std::lock_guard recording(recording_);
+            if (abandoned_)
+                return;
             try {
                 record_(captured);
             } catch (...) { // a record not written costs the next run a little more
@@ -63,6 +68,15 @@ void Checkpointer::run(std::stop_token stop) {
 }
 
 std::int64_t Checkpointer::finish(bool syncRest) {
+    if (!syncRest) {
+        {
+            const std::lock_guard recording(recording_);
+            abandoned_ = true;
+        }
+        thread_.request_stop();
+        const std::lock_guard lock(mutex_);
+        return synced_;
+    }
     thread_ = std::jthread();
     const std::int64_t written = written_.load(std::memory_order_relaxed);
     if (syncRest && written != synced_ && sync())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/disk_sync.h"
+#include "platform/file.h"
 
 #include <atomic>
 #include <chrono>
@@ -29,24 +30,28 @@ inline constexpr std::chrono::milliseconds checkpointLatest{2000};
 class Checkpointer {
 public:
     // `record` is called on the thread with each count now on the disk; without one, no
-    // thread runs and only finish syncs.
+    // thread runs and only finish syncs. The file stays open here as long as needed.
     Checkpointer(int fd, std::filesystem::path file, std::int64_t synced,
                  const platform::DiskSync& disk, std::function<void(std::int64_t)> record);
+    // Waits for a round still running; one left by finish(false) records nothing more.
+    ~Checkpointer() = default;
     Checkpointer(const Checkpointer&) = delete;
     Checkpointer& operator=(const Checkpointer&) = delete;
 
     // From the writer, after each write: `total` bytes of the file are written.
     void wrote(std::int64_t total);
 
-    // Stops the rounds, and syncs whatever they left when `syncRest`; returns how many
-    // bytes are on the disk for certain. Called once, when the body has ended.
+    // Called once, when the body has ended; returns how many bytes are on the disk for
+    // certain. With `syncRest`, waits for the rounds to stop and syncs what they left.
+    // Without, returns at once: a round still syncing goes on, but records nothing once
+    // this has returned.
     std::int64_t finish(bool syncRest);
 
 private:
     void run(std::stop_token stop);
     bool sync() const;
 
-    const int fd_;
+    const platform::UniqueFd fd_;
     const std::filesystem::path file_;
     const platform::DiskSync& disk_;
     const std::function<void(std::int64_t)> record_;
@@ -55,7 +60,9 @@ private:
     std::int64_t woken_;  // the writer's own: the count it last woke the thread at
     std::mutex mutex_;
     std::condition_variable_any wake_;
-    std::jthread thread_; // last: stopped and joined before the rest goes
+    std::mutex recording_;   // held while a record is written
+    bool abandoned_ = false; // under recording_
+    std::jthread thread_;    // last: stopped and joined before the rest goes
 };
 
 } // namespace installer::transfer

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <charconv>
 #include <fcntl.h>
+#include <memory>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -313,8 +314,8 @@ private:
         std::function<void(std::int64_t)> record;
         if (continuable())
             record = [this](std::int64_t synced) { saveRecord(synced); };
-        checkpoints_.emplace(file_.get(), owner_.partialFile(), offset, *owner_.options_.disk,
-                             std::move(record));
+        checkpoints_ = std::make_unique<Checkpointer>(file_.get(), owner_.partialFile(), offset,
+                                                      *owner_.options_.disk, std::move(record));
         curl_off_t length = -1;
         curl_easy_getinfo(handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
         expected_ = length < 0 ? -1 : offset + length;
@@ -347,9 +348,10 @@ private:
     void closeBody(bool whole) {
         if (file_)
             writeGathered();
-        if (checkpoints_)
+        if (checkpoints_) {
             synced_ = checkpoints_->finish(!whole);
-        checkpoints_.reset();
+            retired_.push_back(std::move(checkpoints_));
+        }
         file_.reset();
     }
 
@@ -415,8 +417,8 @@ private:
     std::string startURL_;
     CURL* handle_ = nullptr;
     platform::UniqueFd file_;
-    std::optional<Checkpointer> checkpoints_; // after file_: it syncs through file_
-    std::vector<char> gathered_;              // received, not yet in the file
+    std::unique_ptr<Checkpointer> checkpoints_;
+    std::vector<char> gathered_; // received, not yet in the file
     std::int64_t inFile_ = 0;
     // The answer being received.
     long status_ = 0;
@@ -433,6 +435,9 @@ private:
     bool cancelled_ = false, capExceeded_ = false, stalled_ = false;
     int writeErrno_ = 0;
     std::exception_ptr callbackError_;
+    // Those of bodies that ended, a sync perhaps still running; last, so they are
+    // waited for before anything their records read goes.
+    std::vector<std::unique_ptr<Checkpointer>> retired_;
 };
 
 Download::Download(release::Settings config, fs::path destination, ProgressCallback progress,
@@ -492,13 +497,17 @@ std::optional<ResumeRecord> usableResume(const std::string& url, const fs::path&
 
 void Download::run(std::string url, CompletionCallback completion, std::stop_token stop) {
     DownloadResult outcome;
+    // Outlives the completion call: a sync a finished body left running is waited for
+    // after the caller has its file, not before.
+    std::optional<Transfer> transfer;
     try {
         auto resume = usableResume(url, resumeFile(), sourceFile(), partialFile());
         try {
             platform::writeFileAtomically(sourceFile(), url);
         } catch (...) {
         }
-        outcome = Transfer(*this, std::move(stop)).perform(std::move(url), std::move(resume));
+        outcome =
+            transfer.emplace(*this, std::move(stop)).perform(std::move(url), std::move(resume));
     } catch (...) {
         outcome = std::current_exception();
     }
