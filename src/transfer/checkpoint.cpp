@@ -1,13 +1,14 @@
 #include "transfer/checkpoint.h"
 
 #include <fcntl.h>
+#include <stdexcept>
 
 namespace installer::transfer {
 
 using SteadyClock = std::chrono::steady_clock;
 
 Checkpointer::Checkpointer(int fd, std::filesystem::path file, std::int64_t synced,
-                           const platform::DiskSync& disk, std::function<void(std::int64_t)> record)
+                           const platform::DiskSync& disk, Record record)
     : fd_(::fcntl(fd, F_DUPFD_CLOEXEC, 0)), file_(std::move(file)), disk_(disk),
       record_(std::move(record)), written_(synced), synced_(synced), woken_(synced) {
     if (record_)
@@ -53,11 +54,15 @@ void Checkpointer::run(std::stop_token stop) {
         lock.unlock();
         const bool stored = sync();
         if (stored) {
-            const std::lock_guard recording(recording_);
-            if (abandoned_)
-                return;
+            // Only the rename is held against finish: the record's own sync may be slow
+            // on a busy disk, and nobody waits for it.
+            std::unique_lock renaming(renaming_, std::defer_lock);
             try {
-                record_(captured);
+                record_(captured, [&] {
+                    renaming.lock();
+                    if (abandoned_)
+                        throw std::runtime_error("the body has ended");
+                });
             } catch (...) { // a record not written costs the next run a little more
             }
         }
@@ -70,7 +75,7 @@ void Checkpointer::run(std::stop_token stop) {
 std::int64_t Checkpointer::finish(bool syncRest) {
     if (!syncRest) {
         {
-            const std::lock_guard recording(recording_);
+            const std::lock_guard renaming(renaming_);
             abandoned_ = true;
         }
         thread_.request_stop();

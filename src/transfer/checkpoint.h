@@ -29,10 +29,15 @@ inline constexpr std::chrono::milliseconds checkpointLatest{2000};
 // never claims a byte the sync did not cover.
 class Checkpointer {
 public:
+    // Stores a record of `synced` bytes, calling `beforeRename` once it is written and
+    // synced under its temporary name; what that throws leaves the old record in place.
+    using Record =
+        std::function<void(std::int64_t synced, const std::function<void()>& beforeRename)>;
+
     // `record` is called on the thread with each count now on the disk; without one, no
     // thread runs and only finish syncs. The file stays open here as long as needed.
     Checkpointer(int fd, std::filesystem::path file, std::int64_t synced,
-                 const platform::DiskSync& disk, std::function<void(std::int64_t)> record);
+                 const platform::DiskSync& disk, Record record);
     // Waits for a round still running; one left by finish(false) records nothing more.
     ~Checkpointer() = default;
     Checkpointer(const Checkpointer&) = delete;
@@ -54,14 +59,14 @@ private:
     const platform::UniqueFd fd_;
     const std::filesystem::path file_;
     const platform::DiskSync& disk_;
-    const std::function<void(std::int64_t)> record_;
+    const Record record_;
     std::atomic<std::int64_t> written_;
     std::int64_t synced_; // under mutex_ while the thread runs
     std::int64_t woken_;  // the writer's own: the count it last woke the thread at
     std::mutex mutex_;
     std::condition_variable_any wake_;
-    std::mutex recording_;   // held while a record is written
-    bool abandoned_ = false; // under recording_
+    std::mutex renaming_;    // held while a record takes its name
+    bool abandoned_ = false; // under renaming_
     std::jthread thread_;    // last: stopped and joined before the rest goes
 };
 

@@ -311,9 +311,11 @@ private:
         keptLastModified_ = lastModified_;
         written_ = synced_ = inFile_ = offset;
         gathered_.reserve(gatherBytes);
-        std::function<void(std::int64_t)> record;
+        Checkpointer::Record record;
         if (continuable())
-            record = [this](std::int64_t synced) { saveRecord(synced); };
+            record = [this](std::int64_t synced, const std::function<void()>& beforeRename) {
+                saveRecord(synced, beforeRename);
+            };
         checkpoints_ = std::make_unique<Checkpointer>(file_.get(), owner_.partialFile(), offset,
                                                       *owner_.options_.disk, std::move(record));
         curl_off_t length = -1;
@@ -329,7 +331,7 @@ private:
     }
 
     // The record never claims more than has been synced to the disk.
-    void saveRecord(std::int64_t synced) const {
+    void saveRecord(std::int64_t synced, const std::function<void()>& beforeRename = {}) const {
         if (!continuable() || synced <= 0)
             return;
         const auto text = encodeResumeRecord({startURL_, owner_.partialFile().filename().string(),
@@ -337,7 +339,7 @@ private:
         if (!text || text->size() >= resumeRecordLimit)
             return;
         try {
-            writeResumeRecord(owner_.resumeFile(), *text, *owner_.options_.disk);
+            writeResumeRecord(owner_.resumeFile(), *text, *owner_.options_.disk, beforeRename);
         } catch (...) {
         }
     }

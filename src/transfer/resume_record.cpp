@@ -93,11 +93,14 @@ std::optional<ResumeRecord> decodeResumeRecord(std::string_view text) {
 namespace installer::transfer {
 
 void writeResumeRecord(const std::filesystem::path& file, std::string_view text,
-                       const platform::DiskSync& disk) {
+                       const platform::DiskSync& disk, const std::function<void()>& beforeRename) {
     // Only into the drive's cache: the bytes it counts were flushed through it before
     // it was written, and a record lost to a power cut leaves the older one, or none.
-    platform::writeFileAtomically(
-        file, text, [&](int fd) { disk.sync(fd, platform::SyncDepth::intoDriveCache, file); });
+    platform::writeFileAtomically(file, text, [&](int fd) {
+        disk.sync(fd, platform::SyncDepth::intoDriveCache, file);
+        if (beforeRename)
+            beforeRename();
+    });
 }
 
 } // namespace installer::transfer

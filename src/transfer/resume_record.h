@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,7 +40,10 @@ std::optional<ResumeRecord> decodeResumeRecord(std::string_view text);
 
 // Replaces the record file so that after a crash or power cut it holds the old record
 // or the new one, whole: written beside it, synced, then renamed over it.
+// `beforeRename`, when given, runs just before the rename; what it throws is thrown,
+// and the old record stays.
 void writeResumeRecord(const std::filesystem::path& file, std::string_view text,
-                       const platform::DiskSync& disk = platform::machineDiskSync());
+                       const platform::DiskSync& disk = platform::machineDiskSync(),
+                       const std::function<void()>& beforeRename = {});
 
 } // namespace installer::transfer
