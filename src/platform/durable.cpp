@@ -24,7 +24,7 @@ constexpr std::string_view syncAction = "无法同步到磁盘";
 
 // A sync mostly waits for the device, and one that many files wait on together lets the
 // file system commit them in one go, so a tree is synced by more threads than cores.
-constexpr std::size_t treeSyncThreads = 4;
+constexpr std::size_t treeSyncThreads = 16;
 
 void syncOne(const fs::path& path, bool folder, SyncDepth depth, const DiskSync& disk) {
     const int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (folder ? O_DIRECTORY : 0);
