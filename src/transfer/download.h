@@ -27,7 +27,8 @@ struct DownloadOptions {
     std::chrono::milliseconds dataTimeout = std::chrono::seconds(60);
     std::chrono::milliseconds totalTimeout = std::chrono::seconds(1800);
     // Reports while data flows are coalesced to about this interval; the first, the one
-    // passing the size cap and the last of a body are always delivered.
+    // passing the size cap and the last of a body are always delivered, and one held back
+    // is delivered when its interval is over even if nothing more arrives.
     std::chrono::milliseconds progressInterval = std::chrono::milliseconds(20);
     // Where the body and its record are pushed to the disk.
     const platform::DiskSync* disk = &platform::machineDiskSync();

@@ -1,6 +1,8 @@
 #include "app/app_delegate.h"
+#include "hosts/hosts.h"
 #include "support/fake_system.h"
 #include "support/temp_dir.h"
+#include "transfer/fault_server.h"
 #include "transfer/transfer_error.h"
 #include "trust/verify_file.h"
 
@@ -311,6 +313,28 @@ TEST(AppRun, ProgressIsThrottledAndOnlyTheCurrentRunsIsShown) {
     EXPECT_EQ(h.shown.substr(before), "downloading 100/1000; downloading 300/1000; "
                                       "downloading 400/1000; downloading 800/1000; "
                                       "downloading 1000/1000; verifying; ");
+}
+
+// A real transfer whose server sends a burst and then stalls: the card comes to show the
+// whole burst within the two throttles' intervals, not what arrived before the stall.
+TEST(AppRun, TheCardShowsABurstThatAStallFollows) {
+    Harness h;
+    ASSERT_TRUE(h.runUntilHeld("download"));
+    const TestCA ca = makeTestCA(h.temp / "ca");
+    FaultServer server(ca.certFile, ca.keyFile, randomContent(3'500'000, 9));
+    release::Settings settings;
+    settings.downloadHosts = {"localhost"};
+    transfer::Download download(
+        settings, h.temp / "burst.dmg", h.progress,
+        {ca.caFile.string(), {"localhost:443:127.0.0.1:" + std::to_string(server.port())}});
+    download.start("https://localhost/burst", [](const transfer::DownloadResult&) {});
+    const auto written = [&] { return std::get<ui::Downloading>(h.current).written; };
+    // The card's clock moves 10 ms a turn; the transfer's is the real one.
+    EXPECT_TRUE(h.pumpUntil([&] {
+        h.system.clock += 10ms;
+        return written() == 3'000'000;
+    }));
+    EXPECT_EQ(written(), 3'000'000);
 }
 
 TEST(AppRun, QuittingAndClosingAreRefusedOnlyWhileInstallingAndTheCompleteCardCloses) {

@@ -210,6 +210,7 @@ TEST(PropertyList, HostileListsAreReadWholeOrRefusedQuickly) {
         // Texts of 15 units and more carry their length in an integer after the marker.
         {"UTF-16 text of 15", binary({utf16Object(usage(15))}), "string " + utf8(usage(15))},
         {"UTF-16 text of 312", binary({utf16Object(usage(312))}), "string " + utf8(usage(312))},
+        {"length in eight bytes", binary({"\x5F\x13"s + bigEndian(3, 8) + "abc"}), "string abc"},
         {"UTF-16 surrogate pair", binary({utf16Object(u"a\U0001F600")}),
          "string a\xF0\x9F\x98\x80"},
         {"data of 20", binary({counted(0x40, 20) + std::string(20, 'd')}), "data of 20"},

@@ -169,25 +169,6 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
     }
 }
 
-TEST_F(DownloadTest, ABurstBeforeAStallIsReportedWithinOneInterval) {
-    destination = dir / "burst" / "package.dmg";
-    fs::create_directories(destination.parent_path());
-    options = {ca.caFile.string(), {route}, 60s};
-    options.progressInterval = 300ms;
-    settings.downloadHosts = {"localhost"};
-    std::atomic<std::int64_t> shown{-1};
-    Download download(
-        settings, destination, [&](std::int64_t bytes, std::int64_t) { shown = bytes; }, options);
-    std::promise<void> done;
-    download.start("https://localhost/burst", [&](DownloadResult) { done.set_value(); });
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (shown != 3'000'000 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(shown, 3'000'000);
-    download.cancel();
-    done.get_future().wait();
-}
-
 // The machine's syncs, except that the first sync of the body is held until the test
 // lets it go, and that every record is read as it is stored and set against what the
 // finished syncs of the body covered: the bytes written before each began.
