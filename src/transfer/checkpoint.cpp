@@ -84,7 +84,7 @@ std::int64_t Checkpointer::finish(bool syncRest) {
     }
     thread_ = std::jthread();
     const std::int64_t written = written_.load(std::memory_order_relaxed);
-    if (syncRest && written != synced_ && sync())
+    if (written != synced_ && sync())
         synced_ = written;
     return synced_;
 }
