@@ -437,6 +437,7 @@ TEST(Bundle, TheExecutableMustBeOneFileInsideTheBundle) {
     };
     EXPECT_EQ(make("good.app", "Tool"), dir / "good.app/Contents/MacOS/Tool");
     EXPECT_FALSE(make("escape.app", "../../../../../bin/sh"));
+    EXPECT_FALSE(Bundle::open(dir / "good.app/Contents/Info.plist")); // a file is no bundle
 }
 
 // What a power cut after the swap leaves depends on this order: a name is stored only
