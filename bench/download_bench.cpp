@@ -1,19 +1,27 @@
 // Download of a 250 MiB package from nginx over loopback HTTPS, against the curl command
-// fetching the same URL in the same run; then an interrupted transfer resumed.
+// fetching the same URL in the same run, each iteration running both back to back: on a
+// quiet disk, and while another process writes to it (dd of 1 GiB with conv=fsync, in a
+// loop). The download is also timed without any sync, to show what its crash safety
+// costs, and its flushes through the drive's cache (F_FULLFSYNC on macOS) are counted.
+// Then an interrupted transfer resumed, and one killed outright.
 
 #include "hosts/hosts.h"
+#include "platform/file.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
-#include "platform/file.h"
 #include "transfer/download.h"
 #include "transfer/resume_record.h"
 
+#include <atomic>
 #include <benchmark/benchmark.h>
-
+#include <csignal>
 #include <fstream>
 #include <future>
+#include <optional>
 #include <random>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -59,11 +67,58 @@ double cpuSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+double childCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 long peakRssKiB() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
 }
+
+// The machine's syncs, counting the flushes through the drive's cache.
+class CountingSync final : public platform::DiskSync {
+public:
+    mutable std::atomic<int> fullFlushes = 0;
+    void sync(int fd, platform::SyncDepth depth, const fs::path& path) const override {
+        fullFlushes += depth == platform::SyncDepth::throughDriveCache;
+        DiskSync::sync(fd, depth, path);
+    }
+};
+
+// No sync at all: the transfer as it would be without its crash safety.
+class NoSync final : public platform::DiskSync {
+public:
+    void sync(int, platform::SyncDepth, const fs::path&) const override {}
+};
+
+// Another process writing to the same disk while it lives, as a syncing cloud drive or a
+// build would; bounded in time should this process die without stopping it.
+class DiskWriter {
+public:
+    explicit DiskWriter(const fs::path& file)
+        : file_(file),
+          pid_(testing::spawnProcess({"/usr/bin/timeout", "600", "/bin/sh", "-c",
+                                      "while :; do dd if=/dev/zero of='" + file.string() +
+                                          "' bs=1M count=1024 conv=fsync status=none; done"},
+                                     {})) {}
+    ~DiskWriter() {
+        ::kill(pid_, SIGTERM); // timeout passes it on to the loop and its dd
+        testing::waitForChild(pid_, std::chrono::seconds(10));
+        std::error_code ignored;
+        fs::remove(file_, ignored);
+    }
+    DiskWriter(const DiskWriter&) = delete;
+    DiskWriter& operator=(const DiskWriter&) = delete;
+
+private:
+    fs::path file_;
+    int pid_;
+};
 
 struct Run {
     bool ok = false;
@@ -72,7 +127,8 @@ struct Run {
 };
 
 // One transfer into `folder`; `stopAt` cancels it once that many bytes are written.
-Run download(const fs::path& folder, std::int64_t stopAt = -1) {
+Run download(const fs::path& folder, std::int64_t stopAt = -1,
+             const platform::DiskSync& disk = platform::machineDiskSync()) {
     const Host& h = host();
     release::Settings settings;
     settings.downloadHosts = {"localhost"};
@@ -86,7 +142,7 @@ Run download(const fs::path& folder, std::int64_t stopAt = -1) {
                              if (stopAt >= 0 && written >= stopAt)
                                  self->cancel();
                          },
-                         {.caBundle = h.ca.caFile.string(), .connectTo = {}});
+                         {.caBundle = h.ca.caFile.string(), .connectTo = {}, .disk = &disk});
     self = &d;
     d.start(h.url(), [&](transfer::DownloadResult result) {
         done.set_value(std::holds_alternative<fs::path>(result));
@@ -121,17 +177,105 @@ void BM_Download(benchmark::State& state) {
     state.counters["rssGrowthKiB"] = static_cast<double>(peakRssKiB() - rssBefore);
 }
 
-void BM_CurlCommand(benchmark::State& state) {
+bool curlCommand(const fs::path& file) {
     const Host& h = host();
+    return testing::runProcess({"/usr/bin/curl", "-sS", "--fail", "--cacert", h.ca.caFile.string(),
+                                "-o", file.string(), h.url()})
+               .status == 0;
+}
+
+// Each iteration fetches the package with the curl command, with the download, and with
+// the download that never syncs, in turns, so that all three meet the same load. The
+// iteration's time is the download's; speed_vs_curl above 1 is faster than curl.
+void BM_AgainstCurl(benchmark::State& state) {
+    host();
     testing::TempDir out;
+    std::optional<DiskWriter> writer;
+    if (state.range(0) != 0)
+        writer.emplace(out / "writer.bin");
+    double curl = 0, synced = 0, unsynced = 0, cpuCurl = 0, cpuSynced = 0, cpuUnsynced = 0;
+    int flushes = 0;
+    std::size_t turn = 0;
+    const NoSync none;
     for (auto _ : state) {
-        const auto result = testing::runProcess({"/usr/bin/curl", "-sS", "--fail", "--cacert",
-                                                 h.ca.caFile.string(), "-o",
-                                                 (out / "package.dmg").string(), h.url()});
-        if (result.status != 0)
-            state.SkipWithError(("curl failed: " + result.err).c_str());
+        // Wall time of one fetch; its processor time is added to `cpu`.
+        const auto timed = [&](double& cpu, const auto& fetch) {
+            fs::remove(out / "package.dmg");
+            const double cpuBefore = cpuSeconds() + childCpuSeconds();
+            const auto began = std::chrono::steady_clock::now();
+            if (!fetch())
+                state.SkipWithError("a fetch failed");
+            const double wall = Seconds(std::chrono::steady_clock::now() - began).count();
+            cpu += cpuSeconds() + childCpuSeconds() - cpuBefore;
+            return wall;
+        };
+        const CountingSync counting;
+        double c = 0, d = 0, u = 0;
+        // In turns, since each meets the write-back of the one before it.
+        const std::function<void()> fetches[] = {
+            [&] { c = timed(cpuCurl, [&] { return curlCommand(out / "package.dmg"); }); },
+            [&] { d = timed(cpuSynced, [&] { return download(out.path(), -1, counting).ok; }); },
+            [&] { u = timed(cpuUnsynced, [&] { return download(out.path(), -1, none).ok; }); }};
+        for (std::size_t k = 0; k < std::size(fetches); ++k)
+            fetches[(k + turn) % std::size(fetches)]();
+        ++turn;
+        curl += c, synced += d, unsynced += u;
+        flushes += counting.fullFlushes;
+        state.SetIterationTime(d);
     }
+    const auto n = static_cast<double>(state.iterations());
     state.SetBytesProcessed(state.iterations() * packageSize);
+    state.counters["curl_ms"] = 1000 * curl / n;
+    state.counters["download_ms"] = 1000 * synced / n;
+    state.counters["speed_vs_curl"] = curl / synced;
+    state.counters["unsynced_ms"] = 1000 * unsynced / n;
+    state.counters["unsynced_vs_curl"] = curl / unsynced;
+    state.counters["fullFlushes"] = flushes / n;
+    // Processor time of this process and its children, nginx's not included.
+    state.counters["curlCpu_ms"] = 1000 * cpuCurl / n;
+    state.counters["downloadCpu_ms"] = 1000 * cpuSynced / n;
+    state.counters["unsyncedCpu_ms"] = 1000 * cpuUnsynced / n;
+}
+
+// Killed outright at about half, in a process of its own, and started again: the bytes
+// written after the last checkpoint are fetched twice, at most 1 % of the package plus
+// one checkpoint interval and its sync. At loopback speed an interval is its time, not
+// its bytes: shown as what arrives in it.
+void BM_Killed(benchmark::State& state) {
+    host();
+    testing::TempDir out;
+    const fs::path partial = out / "package.dmg.partial";
+    double again = 0, interval = 0;
+    for (auto _ : state) {
+        fs::remove_all(out.path());
+        fs::create_directories(out.path());
+        const auto began = std::chrono::steady_clock::now();
+        const int pid = ::fork();
+        if (pid == 0)
+            ::_exit(download(out.path()).ok ? 0 : 1);
+        std::error_code absent;
+        while (static_cast<std::int64_t>(fs::file_size(partial, absent)) < packageSize / 2 &&
+               ::waitpid(pid, nullptr, WNOHANG) == 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        ::kill(pid, SIGKILL);
+        testing::waitForChild(pid, std::chrono::seconds(10));
+        const auto received = static_cast<std::int64_t>(fs::file_size(partial, absent));
+        const double rate = static_cast<double>(received) /
+                            Seconds(std::chrono::steady_clock::now() - began).count();
+        interval += std::max(static_cast<double>(transfer::checkpointBytes),
+                             rate * Seconds(transfer::checkpointInterval).count());
+        const auto record = transfer::decodeResumeRecord(
+            platform::readFile(out / "package.dmg.resume", transfer::resumeRecordLimit));
+        if (!record || !download(out.path()).ok) {
+            state.SkipWithError("no resume record, or the second start failed");
+            break;
+        }
+        again += static_cast<double>(received - record->bytes);
+    }
+    const auto n = static_cast<double>(state.iterations());
+    state.counters["fetchedTwice_KiB"] = again / n / 1024;
+    state.counters["fetchedTwice_pct"] = 100 * again / n / packageSize;
+    state.counters["interval_KiB"] = interval / n / 1024;
 }
 
 // Interrupted at about half and started again: every byte the two starts wrote beyond the
@@ -159,9 +303,16 @@ void BM_Resume(benchmark::State& state) {
     state.counters["retransferredPct"] = 100 * again / static_cast<double>(state.iterations());
 }
 
-BENCHMARK(BM_CurlCommand)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3)->Repetitions(2);
-BENCHMARK(BM_Download)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3)->Repetitions(2);
+BENCHMARK(BM_AgainstCurl)
+    ->ArgName("writer")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(6);
+BENCHMARK(BM_Download)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_Resume)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+BENCHMARK(BM_Killed)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 } // namespace
 

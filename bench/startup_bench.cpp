@@ -21,7 +21,7 @@ struct Envelope {
         testing::Signer signer{{pem, signing::publicKeyOf(pem)}, "test-release-v1"};
         const platform::RealSystem machine;
         testing::FakeSystem now;
-        now.clock = machine.now() + std::chrono::minutes(5);  // stays valid through the run
+        now.clock = machine.now() + std::chrono::minutes(5); // stays valid through the run
         now.processor = machine.processorName();
         auto manifest = testing::validManifest(now);
         manifest["issuedAt"] = testing::internetTime(machine.now() - std::chrono::seconds(5));
@@ -41,14 +41,25 @@ void BM_True(benchmark::State& state) {
 void BM_VerifyManifestProcess(benchmark::State& state) {
     static Envelope envelope;
     for (auto _ : state) {
-        const auto result = testing::runProcess({INSTALLER_TEST_BINARY, "--verify-manifest", envelope.path});
+        const auto result =
+            testing::runProcess({INSTALLER_TEST_BINARY, "--verify-manifest", envelope.path});
         if (result.status != 0)
             state.SkipWithError(result.err.c_str());
     }
 }
 
-BENCHMARK(BM_True)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(200)->Repetitions(5)->ReportAggregatesOnly();
-BENCHMARK(BM_VerifyManifestProcess)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(200)->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(BM_True)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(200)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly();
+BENCHMARK(BM_VerifyManifestProcess)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(200)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly();
 
 } // namespace
 

@@ -8,7 +8,6 @@
 #include "trust/verify_file.h"
 
 #include <benchmark/benchmark.h>
-
 #include <fstream>
 #include <random>
 #include <sys/resource.h>
@@ -69,15 +68,24 @@ void BM_VerifyFile(benchmark::State& state) {
 void BM_OpenSSLDgst(benchmark::State& state) {
     auto& p = package();
     for (auto _ : state) {
-        const auto result = testing::runProcess({"/usr/bin/openssl", "dgst", "-sha256", p.file.string()});
+        const auto result =
+            testing::runProcess({"/usr/bin/openssl", "dgst", "-sha256", p.file.string()});
         if (result.status != 0)
             state.SkipWithError("openssl failed");
     }
     state.SetBytesProcessed(state.iterations() * packageSize);
 }
 
-BENCHMARK(BM_OpenSSLDgst)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5)->Repetitions(3);
-BENCHMARK(BM_VerifyFile)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5)->Repetitions(3);
+BENCHMARK(BM_OpenSSLDgst)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(5)
+    ->Repetitions(3);
+BENCHMARK(BM_VerifyFile)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(5)
+    ->Repetitions(3);
 
 } // namespace
 

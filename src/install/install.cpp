@@ -14,6 +14,8 @@
 #include "trust/version.h"
 
 #include <algorithm>
+#include <exception>
+#include <thread>
 
 namespace installer::install {
 
@@ -323,10 +325,23 @@ void install(const fs::path& package, const release::Manifest& manifest,
             files.remove(staging);
     });
     tools("ditto", {image.bundle.string(), staging.string()});
-    tools("codesign", {"--verify", "--deep", "--strict", staging.string()});
     // Stored before it is moved in: after a power cut the target must not be a bundle
-    // whose files were never written.
-    files.syncTree(staging);
+    // whose files were never written. The copy's signature check reads the same fresh
+    // files and must pass before the renames too, so the two run side by side; a
+    // rejected copy is still the error the user sees.
+    std::exception_ptr unstored;
+    {
+        const std::jthread storing([&] {
+            try {
+                files.syncTree(staging);
+            } catch (...) {
+                unstored = std::current_exception();
+            }
+        });
+        tools("codesign", {"--verify", "--deep", "--strict", staging.string()});
+    }
+    if (unstored)
+        std::rethrow_exception(unstored);
     record.advance(TransactionState::swapping);
 
     // Each rename is stored at once, so a power cut cannot undo one that came before.

@@ -109,15 +109,15 @@ std::vector<std::filesystem::path> FileManager::list(const std::filesystem::path
 }
 
 void FileManager::sync(const std::filesystem::path& path) const {
-    syncPath(path);
+    syncPath(path, *disk_);
 }
 
 void FileManager::syncTree(const std::filesystem::path& root) const {
-    platform::syncTree(root);
+    platform::syncTree(root, *disk_);
 }
 
 void FileManager::writeDurably(const std::filesystem::path& path, std::string_view bytes) const {
-    writeFileDurably(path, bytes);
+    writeFileDurably(path, bytes, *disk_);
 }
 
 } // namespace installer::platform

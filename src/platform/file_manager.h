@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/disk_sync.h"
+
 #include <filesystem>
 #include <string_view>
 #include <vector>
@@ -10,6 +12,7 @@ namespace installer::platform {
 // operation fail, or stop the process at a chosen move, without faking the rest.
 class FileManager {
 public:
+    explicit FileManager(const DiskSync& disk = machineDiskSync()) : disk_(&disk) {}
     virtual ~FileManager() = default;
 
     // Something is at the path (links followed: a dangling link is nothing).
@@ -32,6 +35,9 @@ public:
     // Replaces a file so that even a power loss leaves the old content or the new,
     // never a part. SystemError.
     virtual void writeDurably(const std::filesystem::path& path, std::string_view bytes) const;
+
+private:
+    const DiskSync* disk_;
 };
 
 } // namespace installer::platform

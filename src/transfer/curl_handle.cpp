@@ -60,6 +60,11 @@ SecureHandle::SecureHandle(Connection connection)
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h, CURLOPT_USERAGENT, "tavelo-installer");
+    // The suite every TLS 1.3 peer has, first: a package costs the host and us about a
+    // third less to encrypt and decrypt than with the 256-bit key a peer would pick
+    // otherwise. A TLS library that cannot be told keeps its own order.
+    curl_easy_setopt(h, CURLOPT_TLS13_CIPHERS,
+                     "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
     if (!connection_.caBundle.empty()) {
         curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &addCertificates);
         curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, connection_.caBundle.c_str());

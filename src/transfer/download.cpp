@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <charconv>
 #include <fcntl.h>
+#include <memory>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,13 +27,18 @@ namespace {
 constexpr auto downloadFailed = "下载失败";
 // A chain longer than this is a loop or an abuse; the transfer fails as refused.
 constexpr int maxRedirects = 16;
+// A write per TLS record costs the file system more than the copy into this buffer.
+constexpr std::size_t gatherBytes = 256 << 10;
 
 // Makes a removal durable, so that a record the folder no longer lists cannot come back
 // after a power cut beside bytes it does not describe.
-void syncFolder(const fs::path& folder) {
+void syncFolder(const fs::path& folder, const platform::DiskSync& disk) {
     const platform::UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd)
-        ::fsync(fd.get());
+    try {
+        if (fd)
+            disk.sync(fd.get(), platform::SyncDepth::throughDriveCache, folder);
+    } catch (const std::exception&) {
+    }
 }
 
 } // namespace
@@ -134,7 +140,7 @@ private:
         if (code == CURLE_OK && !bodyStarted_)
             beginBody();
         handle_ = nullptr;
-        closeBody();
+        closeBody(code == CURLE_OK);
         flushProgress();
 
         if (callbackError_)
@@ -212,28 +218,27 @@ private:
         return t.guarded(0, [&] { return t.body(data, size); });
     }
 
+    // Runs for every block the socket yields, so it only gathers and counts: the syncs
+    // are the checkpoint thread's, and the file takes the blocks of a stream that keeps
+    // coming a quarter megabyte at a time. A short block ends what the socket had, and the
+    // socket may now wait: it goes to the file at once.
     std::size_t body(const char* data, std::size_t size) {
-        lastData_ = SteadyClock::now();
+        const auto now = SteadyClock::now();
+        lastData_ = now;
         if (!bodyStarted_ && !beginBody())
             return 0; // ends the request; the answer is judged by its status
-        for (std::size_t done = 0; done < size;) {
-            const ssize_t put = ::write(file_.get(), data + done, size - done);
-            if (put < 0) {
-                if (errno == EINTR)
-                    continue;
-                writeErrno_ = errno;
-                return 0;
-            }
-            done += static_cast<std::size_t>(put);
-        }
+        if (gathered_.size() + size > gatherBytes && !writeGathered())
+            return 0;
+        gathered_.insert(gathered_.end(), data, data + size);
+        if (size < CURL_MAX_WRITE_SIZE && !writeGathered())
+            return 0;
         written_ += static_cast<std::int64_t>(size);
         if (written_ > maxPackageBytes) {
             report(); // the report that passes the cap is still delivered
             cancelled_ = capExceeded_ = true;
             return 0;
         }
-        checkpoint();
-        if (SteadyClock::now() - lastReport_ >= owner_.options_.progressInterval)
+        if (now - lastReport_ >= owner_.options_.progressInterval)
             report();
         return callbackError_ ? 0 : size;
     }
@@ -255,6 +260,26 @@ private:
             now - t.lastReport_ >= t.owner_.options_.progressInterval)
             t.report();
         return t.callbackError_ ? 1 : 0;
+    }
+
+    // Bytes reach the checkpoints only once they are in the file.
+    bool writeGathered() {
+        for (std::size_t done = 0; done < gathered_.size();) {
+            const ssize_t put =
+                ::write(file_.get(), gathered_.data() + done, gathered_.size() - done);
+            if (put < 0) {
+                if (errno == EINTR)
+                    continue;
+                writeErrno_ = errno;
+                return false;
+            }
+            done += static_cast<std::size_t>(put);
+            inFile_ += put;
+        }
+        gathered_.clear();
+        if (checkpoints_)
+            checkpoints_->wrote(inFile_);
+        return true;
     }
 
     // Decides where the body goes, at its first bytes, when the status is known.
@@ -287,7 +312,7 @@ private:
         if (offset == 0) {
             std::error_code ignored;
             if (fs::remove(owner_.resumeFile(), ignored))
-                syncFolder(owner_.destination_.parent_path());
+                syncFolder(owner_.destination_.parent_path(), *owner_.options_.disk);
         }
         const int flags =
             O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (offset > 0 ? O_APPEND : O_TRUNC);
@@ -299,8 +324,15 @@ private:
         keptStatus_ = status_;
         keptETag_ = etag_;
         keptLastModified_ = lastModified_;
-        written_ = synced_ = offset;
-        lastCheckpoint_ = SteadyClock::now();
+        written_ = synced_ = inFile_ = offset;
+        gathered_.reserve(gatherBytes);
+        Checkpointer::Record record;
+        if (continuable())
+            record = [this](std::int64_t synced, const std::function<void()>& beforeRename) {
+                saveRecord(synced, beforeRename);
+            };
+        checkpoints_ = std::make_unique<Checkpointer>(file_.get(), owner_.partialFile(), offset,
+                                                      *owner_.options_.disk, std::move(record));
         curl_off_t length = -1;
         curl_easy_getinfo(handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
         expected_ = length < 0 ? -1 : offset + length;
@@ -313,25 +345,8 @@ private:
         return keptStatus_ != 0 && !(keptETag_.empty() && keptLastModified_.empty());
     }
 
-    // Brings the record up to the bytes on disk once enough has arrived since the last
-    // time: the bytes are synced first, so the record never claims more than survives a
-    // kill or a power cut. Done here, between reads, so that while the disk is slow the
-    // socket's buffers, not the checkpoints, fall behind.
-    void checkpoint() {
-        const auto now = SteadyClock::now();
-        const bool due = written_ - synced_ >= checkpointBytes ||
-                         (written_ > synced_ && now - lastCheckpoint_ >= checkpointInterval);
-        if (!continuable() || !due)
-            return;
-        lastCheckpoint_ = now;
-        if (::fsync(file_.get()) != 0)
-            return;
-        synced_ = written_;
-        saveRecord(synced_);
-    }
-
     // The record never claims more than has been synced to the disk.
-    void saveRecord(std::int64_t synced) const {
+    void saveRecord(std::int64_t synced, const std::function<void()>& beforeRename = {}) const {
         if (!continuable() || synced <= 0)
             return;
         const auto text = encodeResumeRecord({startURL_, owner_.partialFile().filename().string(),
@@ -339,14 +354,21 @@ private:
         if (!text || text->size() >= resumeRecordLimit)
             return;
         try {
-            writeResumeRecord(owner_.resumeFile(), *text);
+            writeResumeRecord(owner_.resumeFile(), *text, *owner_.options_.disk, beforeRename);
         } catch (...) {
         }
     }
 
-    void closeBody() {
-        if (file_ && ::fsync(file_.get()) == 0)
-            synced_ = written_;
+    // A whole body becomes the destination and its record goes: syncing it would only
+    // make the user wait, since a file that a power cut spoiled fails the digest and is
+    // fetched again. A body cut short is synced, so a new start fetches none of it twice.
+    void closeBody(bool whole) {
+        if (file_)
+            writeGathered();
+        if (checkpoints_) {
+            synced_ = checkpoints_->finish(!whole);
+            retired_.push_back(std::move(checkpoints_));
+        }
         file_.reset();
     }
 
@@ -412,7 +434,9 @@ private:
     std::string startURL_;
     CURL* handle_ = nullptr;
     platform::UniqueFd file_;
-
+    std::unique_ptr<Checkpointer> checkpoints_;
+    std::vector<char> gathered_; // received, not yet in the file
+    std::int64_t inFile_ = 0;
     // The answer being received.
     long status_ = 0;
     std::optional<std::string> location_, contentRange_;
@@ -424,10 +448,13 @@ private:
     std::string keptETag_, keptLastModified_;
     std::int64_t written_ = 0, synced_ = 0, expected_ = -1, reported_ = -1;
 
-    SteadyClock::time_point lastData_, lastReport_, lastCheckpoint_;
+    SteadyClock::time_point lastData_, lastReport_;
     bool cancelled_ = false, capExceeded_ = false, stalled_ = false;
     int writeErrno_ = 0;
     std::exception_ptr callbackError_;
+    // Those of bodies that ended, a sync perhaps still running; last, so they are
+    // waited for before anything their records read goes.
+    std::vector<std::unique_ptr<Checkpointer>> retired_;
 };
 
 Download::Download(release::Settings config, fs::path destination, ProgressCallback progress,
@@ -487,13 +514,17 @@ std::optional<ResumeRecord> usableResume(const std::string& url, const fs::path&
 
 void Download::run(std::string url, CompletionCallback completion, std::stop_token stop) {
     DownloadResult outcome;
+    // Outlives the completion call: a sync a finished body left running is waited for
+    // after the caller has its file, not before.
+    std::optional<Transfer> transfer;
     try {
         auto resume = usableResume(url, resumeFile(), sourceFile(), partialFile());
         try {
             platform::writeFileAtomically(sourceFile(), url);
         } catch (...) {
         }
-        outcome = Transfer(*this, std::move(stop)).perform(std::move(url), std::move(resume));
+        outcome =
+            transfer.emplace(*this, std::move(stop)).perform(std::move(url), std::move(resume));
     } catch (...) {
         outcome = std::current_exception();
     }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "platform/disk_sync.h"
 #include "release/settings.h"
+#include "transfer/checkpoint.h"
 
 #include <atomic>
 #include <chrono>
@@ -19,12 +21,6 @@ namespace installer::transfer {
 // The largest package a manifest may declare; a body growing past it is cancelled.
 inline constexpr std::int64_t maxPackageBytes = 262'144'000;
 
-// While a body streams, its bytes are synced to the disk and the resume record brought up
-// to them whenever this much has arrived since the last time, or this long has passed,
-// whichever comes first. A kill or power cut loses at most that much of the transfer.
-inline constexpr std::int64_t checkpointBytes = 2 * 1024 * 1024;
-inline constexpr std::chrono::milliseconds checkpointInterval = std::chrono::seconds(2);
-
 struct DownloadOptions {
     std::string caBundle;               // added to the system's trust store; empty for none
     std::vector<std::string> connectTo; // "host:port:address:port" routes
@@ -34,6 +30,8 @@ struct DownloadOptions {
     // passing the size cap and the last of a body are always delivered, and one held back
     // is delivered when its interval is over even if nothing more arrives.
     std::chrono::milliseconds progressInterval = std::chrono::milliseconds(20);
+    // Where the body and its record are pushed to the disk.
+    const platform::DiskSync* disk = &platform::machineDiskSync();
 };
 
 using DownloadResult = std::variant<std::filesystem::path, std::exception_ptr>;

@@ -10,12 +10,12 @@ namespace installer::transfer {
 struct HttpAnswer {
     long status = 0;
     std::string body;
-    bool bodyTooLarge = false;  // the body passed the limit; the rest was not read
+    bool bodyTooLarge = false; // the body passed the limit; the rest was not read
 };
 
 struct GetOptions {
-    std::string caBundle;  // added to the system's trust store; empty for none
-    std::vector<std::string> connectTo;  // "host:port:address:port" routes
+    std::string caBundle;               // added to the system's trust store; empty for none
+    std::vector<std::string> connectTo; // "host:port:address:port" routes
     std::size_t bodyLimit = 127'999;
 };
 

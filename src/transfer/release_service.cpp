@@ -13,8 +13,8 @@ constexpr std::string_view resolvePath = "/api/site/v1/desktop/releases/resolve"
 constexpr std::string_view releasesPath = "/api/site/v1/desktop/releases/";
 
 bool unreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
 }
 
 std::string percentEncode(std::string_view text, std::string_view alsoAllowed) {

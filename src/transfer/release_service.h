@@ -16,7 +16,7 @@ namespace installer::transfer {
 // Where one run asks the release service: the origin's scheme, host and port with the
 // machine's query items. Only the path differs between the two requests.
 struct ServiceAddress {
-    std::string origin;  // "https://host[:port]"
+    std::string origin; // "https://host[:port]"
     std::vector<std::pair<std::string, std::string>> query;
 
     // The URL of `path` (its characters a path does not allow percent-encoded).

@@ -1,13 +1,8 @@
 #include "transfer/resume_record.h"
 
 #include "platform/file.h"
-#include "platform/scope_exit.h"
-#include "platform/system_error.h"
 
-#include <cerrno>
-#include <fcntl.h>
 #include <nlohmann/json.hpp>
-#include <unistd.h>
 
 namespace installer::transfer {
 
@@ -97,30 +92,15 @@ std::optional<ResumeRecord> decodeResumeRecord(std::string_view text) {
 
 namespace installer::transfer {
 
-void writeResumeRecord(const std::filesystem::path& file, std::string_view text) {
-    constexpr std::string_view action = "无法写入文件";
-    std::string temporary = file.string() + ".XXXXXX";
-    platform::UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (!fd)
-        platform::throwSystemError(errno, action, file);
-    bool renamed = false;
-    const platform::ScopeExit removeTemporary([&] {
-        if (!renamed)
-            ::unlink(temporary.c_str());
+void writeResumeRecord(const std::filesystem::path& file, std::string_view text,
+                       const platform::DiskSync& disk, const std::function<void()>& beforeRename) {
+    // Only into the drive's cache: the bytes it counts were flushed through it before
+    // it was written, and a record lost to a power cut leaves the older one, or none.
+    platform::writeFileAtomically(file, text, [&](int fd) {
+        disk.sync(fd, platform::SyncDepth::intoDriveCache, file);
+        if (beforeRename)
+            beforeRename();
     });
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t put = ::write(fd.get(), text.data() + done, text.size() - done);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put < 0)
-            platform::throwSystemError(errno, action, file);
-        done += static_cast<std::size_t>(put);
-    }
-    if (::fsync(fd.get()) != 0 || ::close(fd.release()) != 0)
-        platform::throwSystemError(errno, action, file);
-    if (::rename(temporary.c_str(), file.c_str()) != 0)
-        platform::throwSystemError(errno, action, file);
-    renamed = true;
 }
 
 } // namespace installer::transfer

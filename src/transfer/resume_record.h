@@ -1,7 +1,10 @@
 #pragma once
 
+#include "platform/disk_sync.h"
+
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,6 +40,10 @@ std::optional<ResumeRecord> decodeResumeRecord(std::string_view text);
 
 // Replaces the record file so that after a crash or power cut it holds the old record
 // or the new one, whole: written beside it, synced, then renamed over it.
-void writeResumeRecord(const std::filesystem::path& file, std::string_view text);
+// `beforeRename`, when given, runs just before the rename; what it throws is thrown,
+// and the old record stays.
+void writeResumeRecord(const std::filesystem::path& file, std::string_view text,
+                       const platform::DiskSync& disk = platform::machineDiskSync(),
+                       const std::function<void()>& beforeRename = {});
 
 } // namespace installer::transfer

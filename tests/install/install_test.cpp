@@ -5,6 +5,7 @@
 #include "install_fixture.h"
 
 #include <gtest/gtest.h>
+#include <mutex>
 #include <regex>
 
 namespace installer::testing {
@@ -12,6 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 constexpr auto toolFailed = "安装操作失败，请检查权限后重试";
 constexpr auto unconfirmed =
@@ -205,6 +207,67 @@ TEST_F(Install, TheSameReleaseRepairsAnUnconfirmedStart) {
     EXPECT_EQ(box.install(box.release()), toolFailed);
     EXPECT_EQ(box.leftBehind(), "1.1.0, record");
     EXPECT_EQ(box.install(box.release()), "ok");
+    EXPECT_EQ(box.leftBehind(), "1.1.0");
+}
+
+// What a power cut during the swap leaves depends on this order: the staging copy is
+// stored whole, and the record says the renames begin, before the first rename; each
+// rename is stored before anything follows it; and each of those steps empties the
+// drive's cache once, not more.
+TEST_F(Install, TheSwapIsStoredStepByStepWithOneFlushEach) {
+    struct Log {
+        std::mutex mutex;
+        std::vector<std::string> events;
+        void add(std::string event) {
+            const std::lock_guard lock(mutex);
+            events.push_back(std::move(event));
+        }
+    } log;
+    const auto name = [&](const fs::path& path) {
+        const std::string file = path.filename().string();
+        return path == box.target                 ? "target"s
+               : path == box.apps                 ? "folder"s
+               : file.starts_with(".tavelo-new")  ? "staging"s
+               : file.starts_with(".tavelo-prev") ? "previous"s
+                                                  : "other"s;
+    };
+    struct Flushes final : platform::DiskSync {
+        std::function<void(const fs::path&)> flushed;
+        void sync(int fd, platform::SyncDepth depth, const fs::path& path) const override {
+            if (depth == platform::SyncDepth::throughDriveCache)
+                flushed(path);
+            DiskSync::sync(fd, depth, path);
+        }
+    } disk;
+    disk.flushed = [&](const fs::path& path) { log.add("flush " + name(path)); };
+    struct Files final : platform::FileManager {
+        using FileManager::FileManager;
+        std::function<void(std::string)> add;
+        std::function<std::string(const fs::path&)> name;
+        void move(const fs::path& from, const fs::path& to) const override {
+            FileManager::move(from, to);
+            add("move " + name(from) + " to " + name(to));
+        }
+        void writeDurably(const fs::path& path, std::string_view bytes) const override {
+            FileManager::writeDurably(path, bytes);
+            const auto record = install::decodeRecord(bytes);
+            if (record && record->state == install::TransactionState::swapping)
+                add("record swapping");
+        }
+    } files(disk);
+    files.add = [&](std::string event) { log.add(std::move(event)); };
+    files.name = name;
+
+    box.installAtTarget(old);
+    const Release next = box.release();
+    install::install(next.image, manifestFor(next), box.target, {}, [](const std::string&) {},
+                     {box.tools.string(), box.system, files});
+    std::vector<std::string> swap;
+    std::copy_if(log.events.begin(), log.events.end(), std::back_inserter(swap),
+                 [](const std::string& event) { return !event.ends_with("other"); });
+    EXPECT_EQ(swap, (std::vector<std::string>{"flush staging", "record swapping",
+                                              "move target to previous", "flush folder",
+                                              "move staging to target", "flush folder"}));
     EXPECT_EQ(box.leftBehind(), "1.1.0");
 }
 

@@ -9,8 +9,12 @@
 #include "transfer/https_get.h"
 #include "transfer/resume_record.h"
 
+#include <condition_variable>
 #include <future>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace installer::transfer {
 namespace {
@@ -163,6 +167,134 @@ TEST_F(DownloadTest, OutcomesAndWhatIsLeftOnDisk) {
             EXPECT_EQ(written.back(), empty ? 0 : static_cast<std::int64_t>(content.size())) << row;
             EXPECT_TRUE(std::is_sorted(written.begin(), written.end())) << row;
             EXPECT_EQ(written.front(), c.range.empty() ? 0 : std::stoll(c.range.substr(6))) << row;
+        }
+    }
+}
+
+// The machine's syncs, except that the first sync of the body is held until the test
+// lets it go, and that every record is read as it is stored and set against what the
+// finished syncs of the body covered: the bytes written before each began.
+class HeldSync final : public platform::DiskSync {
+public:
+    fs::path body, record;
+    struct Stored {
+        std::int64_t claimed, covered;
+    };
+
+    void sync(int fd, platform::SyncDepth depth, const fs::path& path) const override {
+        std::unique_lock lock(mutex_);
+        fullFlushes_ += depth == platform::SyncDepth::throughDriveCache;
+        if (path == record) {
+            std::string text(resumeRecordLimit, '\0');
+            text.resize(static_cast<std::size_t>(
+                std::max<ssize_t>(::pread(fd, text.data(), text.size(), 0), 0)));
+            const auto stored = decodeResumeRecord(text);
+            stored_.push_back({stored ? stored->bytes : -1, covered_});
+        }
+        if (path != body) {
+            lock.unlock();
+            return DiskSync::sync(fd, depth, path);
+        }
+        struct stat info {};
+        ::fstat(fd, &info);
+        const std::int64_t covers = info.st_size;
+        if (bodySyncs_++ == 0) {
+            heldAt_ = covers;
+            changed_.notify_all();
+            changed_.wait(lock, [&] { return released_; });
+        }
+        lock.unlock();
+        DiskSync::sync(fd, depth, path);
+        lock.lock();
+        covered_ = std::max(covered_, covers);
+    }
+
+    // What the held sync covers, once it is held; nothing if none came in time.
+    std::optional<std::int64_t> held() const {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, 30s, [&] { return heldAt_ >= 0; });
+        return heldAt_ >= 0 ? std::optional(heldAt_) : std::nullopt;
+    }
+    void release() const {
+        const std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+    std::vector<Stored> stored() const {
+        const std::lock_guard lock(mutex_);
+        return stored_;
+    }
+    int bodySyncs() const { return bodySyncs_; }
+    int fullFlushes() const { return fullFlushes_; }
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    mutable bool released_ = false;
+    mutable std::int64_t heldAt_ = -1, covered_ = 0;
+    mutable int bodySyncs_ = 0, fullFlushes_ = 0;
+    mutable std::vector<Stored> stored_;
+};
+
+// The socket is read on while the disk syncs, and the record the sync is for claims
+// only what it covered. A body that ended is the caller's at once, without waiting for
+// a sync still running, and that sync leaves no record behind it; one that was stopped
+// is synced whole first, so a new start fetches none of it again.
+TEST_F(DownloadTest, TheRecordNeverCountsMoreThanTheSyncsCoveredWhileTheBodyStreamsOn) {
+    const std::string large = installer::testing::randomContent(32 << 20, 8);
+    installer::testing::FaultServer host(ca.certFile, ca.keyFile, large);
+    settings.downloadHosts = {"localhost"};
+    for (const bool cancelWhileHeld : {false, true}) {
+        SCOPED_TRACE(cancelWhileHeld ? "cancelled while held" : "to the end");
+        destination = dir / (cancelWhileHeld ? "cancelled" : "whole") / "package.dmg";
+        fs::create_directories(destination.parent_path());
+        HeldSync disk;
+        disk.body = beside("partial");
+        disk.record = beside("resume");
+        options = {ca.caFile.string(), {"localhost:443:127.0.0.1:" + std::to_string(host.port())}};
+        options.disk = &disk;
+        std::promise<std::string> done;
+        auto outcome = done.get_future();
+        {
+            Download download(settings, destination, {}, options);
+            download.start("https://localhost/file", [&](DownloadResult result) {
+                done.set_value(std::holds_alternative<fs::path>(result) ? "file" : "failed");
+            });
+            const auto heldAt = disk.held();
+            ASSERT_TRUE(heldAt) << "no sync of the body began";
+            const auto grew = [&] {
+                std::error_code absent;
+                return static_cast<std::int64_t>(fs::file_size(beside("partial"), absent)) >=
+                       *heldAt + checkpointBytes;
+            };
+            for (const auto end = std::chrono::steady_clock::now() + 30s;
+                 !grew() && std::chrono::steady_clock::now() < end;)
+                std::this_thread::sleep_for(1ms);
+            EXPECT_TRUE(grew()) << "the transfer waited for the disk";
+            if (cancelWhileHeld) {
+                download.cancel();
+            } else {
+                EXPECT_EQ(outcome.wait_for(60s), std::future_status::ready)
+                    << "the outcome waited for the disk";
+            }
+            disk.release();
+        }
+        ASSERT_EQ(outcome.wait_for(60s), std::future_status::ready);
+        EXPECT_EQ(outcome.get(), cancelWhileHeld ? "failed" : "file");
+
+        const auto stored = disk.stored();
+        for (const auto& record : stored)
+            EXPECT_LE(record.claimed, record.covered);
+        // Records go only into the drive's cache: each flush through it is a sync of the
+        // body, and there is one per round, not one more per record.
+        EXPECT_EQ(disk.fullFlushes(), disk.bodySyncs());
+        if (cancelWhileHeld) {
+            EXPECT_FALSE(stored.empty());
+            EXPECT_EQ(decodeResumeRecord(slurp(beside("resume")))->bytes,
+                      static_cast<std::int64_t>(slurp(beside("partial")).size()));
+        } else {
+            EXPECT_TRUE(slurp(destination) == large);
+            EXPECT_FALSE(fs::exists(beside("resume")));
         }
     }
 }
