@@ -68,7 +68,7 @@ public:
                 resume_.reset();
                 std::error_code ignored;
                 if (fs::remove(owner_.resumeFile(), ignored))
-                    syncFolder(owner_.destination_.parent_path());
+                    syncFolder(owner_.destination_.parent_path(), *owner_.options_.disk);
                 --hop;
                 continue;
             }

@@ -239,17 +239,25 @@ TEST_F(Install, TheSwapIsStoredStepByStepWithOneFlushEach) {
             DiskSync::sync(fd, depth, path);
         }
     } disk;
-    disk.flushed = [&](const fs::path& path) { log.add("flush " + name(path)); };
+    // A record's own flushes are the journal's business, whatever folder it lives in.
+    bool writingRecord = false;
+    disk.flushed = [&](const fs::path& path) {
+        if (!writingRecord)
+            log.add("flush " + name(path));
+    };
     struct Files final : platform::FileManager {
         using FileManager::FileManager;
         std::function<void(std::string)> add;
         std::function<std::string(const fs::path&)> name;
+        bool* writingRecord = nullptr;
         void move(const fs::path& from, const fs::path& to) const override {
             FileManager::move(from, to);
             add("move " + name(from) + " to " + name(to));
         }
         void writeDurably(const fs::path& path, std::string_view bytes) const override {
+            *writingRecord = true;
             FileManager::writeDurably(path, bytes);
+            *writingRecord = false;
             const auto record = install::decodeRecord(bytes);
             if (record && record->state == install::TransactionState::swapping)
                 add("record swapping");
@@ -257,6 +265,7 @@ TEST_F(Install, TheSwapIsStoredStepByStepWithOneFlushEach) {
     } files(disk);
     files.add = [&](std::string event) { log.add(std::move(event)); };
     files.name = name;
+    files.writingRecord = &writingRecord;
 
     box.installAtTarget(old);
     const Release next = box.release();
@@ -265,6 +274,10 @@ TEST_F(Install, TheSwapIsStoredStepByStepWithOneFlushEach) {
     std::vector<std::string> swap;
     std::copy_if(log.events.begin(), log.events.end(), std::back_inserter(swap),
                  [](const std::string& event) { return !event.ends_with("other"); });
+    // Up to the flush of the move in: what follows is the record's end and the sweep.
+    const auto movedIn = std::find(swap.begin(), swap.end(), "move staging to target");
+    if (movedIn != swap.end() && std::next(movedIn) != swap.end())
+        swap.erase(std::next(movedIn, 2), swap.end());
     EXPECT_EQ(swap, (std::vector<std::string>{"flush staging", "record swapping",
                                               "move target to previous", "flush folder",
                                               "move staging to target", "flush folder"}));
