@@ -2,6 +2,7 @@
 #include "platform/durable.h"
 #include "platform/property_list.h"
 #include "platform/system.h"
+#include "plist_bytes.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -24,34 +25,12 @@ namespace {
 
 using namespace std::string_literals;
 
-std::string bigEndian(std::uint64_t value, int width) {
-    std::string bytes;
-    for (int shift = 8 * (width - 1); shift >= 0; shift -= 8)
-        bytes.push_back(static_cast<char>(value >> shift));
-    return bytes;
-}
-
-// A binary property list whose top object is the first; four-byte offsets.
-std::string binary(const std::vector<std::string>& objects, int refSize = 1) {
-    std::string data = "bplist00", table;
-    for (const auto& object : objects) {
-        table += bigEndian(data.size(), 4);
-        data += object;
-    }
-    const std::size_t tableAt = data.size();
-    return data + table + std::string(6, '\0') + char(4) + char(refSize) +
-           bigEndian(objects.size(), 8) + bigEndian(0, 8) + bigEndian(tableAt, 8);
-}
+using testing::bigEndian;
+using testing::binary;
+using testing::repeat;
 
 std::string xml(const std::string& value) {
     return "<?xml version=\"1.0\"?><plist>" + value + "</plist>";
-}
-
-std::string repeat(const std::string& text, int times) {
-    std::string repeated;
-    for (int i = 0; i < times; ++i)
-        repeated += text;
-    return repeated;
 }
 
 std::string nested(int depth) {
@@ -222,9 +201,12 @@ TEST(PropertyList, HostileListsAreReadWholeOrRefusedQuickly) {
         {"shared text",
          binary({"\xD6\x01\x02\x03\x04\x05\x06\x07\x07\x07\x07\x07\x07"s, "Q1", "Q2", "Q3", "Q4",
                  "Q5", "Q6", utf16Object(usage(600))}),
-         "{1: string " + utf8(usage(600)) + ";2: string " + utf8(usage(600)) + ";3: string " +
-             utf8(usage(600)) + ";4: string " + utf8(usage(600)) + ";5: string " +
-             utf8(usage(600)) + ";6: string " + utf8(usage(600)) + ";}"},
+         [] {
+             std::string shown = "{";
+             for (char key = '1'; key <= '6'; ++key)
+                 shown += key + ": string "s + utf8(usage(600)) + ";";
+             return shown + "}";
+         }()},
         // A key stored twice means its last value.
         {"repeated key", binary({"\xD2\x01\x01\x02\x03"s, "Qk", "\x10\x01", "\x10\x02"}),
          "{k: integer 2;k: integer 2;}"},

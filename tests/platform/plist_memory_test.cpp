@@ -2,6 +2,7 @@
 // own allocation functions: the peak of live heap bytes while a bundle is opened.
 
 #include "platform/bundle.h"
+#include "plist_bytes.h"
 #include "support/temp_dir.h"
 
 #include <atomic>
@@ -64,12 +65,9 @@ using namespace std::string_literals;
 constexpr std::size_t sizeCap = 4 * 1024 * 1024;
 constexpr std::size_t memoryLimit = 64'000'000;
 
-std::string bigEndian(std::uint64_t value, int width) {
-    std::string bytes;
-    for (int shift = 8 * (width - 1); shift >= 0; shift -= 8)
-        bytes.push_back(static_cast<char>(value >> shift));
-    return bytes;
-}
+using testing::bigEndian;
+using testing::binary;
+using testing::repeat;
 
 // A binary list of `objects`, the first on top, padded with an unused object up to `size`.
 std::string binaryOfSize(std::vector<std::string> objects, std::size_t size, int refSize = 4) {
@@ -81,22 +79,7 @@ std::string binaryOfSize(std::vector<std::string> objects, std::size_t size, int
         const std::size_t pad = size - used;
         objects.push_back("\x4F\x12"s + bigEndian(pad, 4) + std::string(pad, 'p'));
     }
-    std::string data = "bplist00", table;
-    for (const auto& object : objects) {
-        table += bigEndian(data.size(), 4);
-        data += object;
-    }
-    const std::size_t tableAt = data.size();
-    return data + table + std::string(6, '\0') + char(4) + char(refSize) +
-           bigEndian(objects.size(), 8) + bigEndian(0, 8) + bigEndian(tableAt, 8);
-}
-
-std::string repeat(const std::string& text, std::size_t times) {
-    std::string repeated;
-    repeated.reserve(text.size() * times);
-    for (std::size_t i = 0; i < times; ++i)
-        repeated += text;
-    return repeated;
+    return binary(objects, refSize);
 }
 
 TEST(PropertyListMemory, AnInfoPlistAtTheSizeCapStaysUnderItsLimit) {
