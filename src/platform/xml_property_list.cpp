@@ -109,7 +109,8 @@ std::string fromWideUnits(std::string_view bytes, std::size_t width, bool bigEnd
 
 // The encoding named by an XML declaration at the start of the document, if any.
 std::string_view declaredEncoding(std::string_view text) {
-    if (!text.starts_with("<?xml"))
+    // "<?xml-stylesheet" and the like are other processing instructions.
+    if (!text.starts_with("<?xml") || text.size() < 6 || !isSpace(text[5]))
         return {};
     const std::size_t end = text.find("?>");
     const std::string_view declaration = text.substr(0, end);

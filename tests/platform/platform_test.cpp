@@ -236,6 +236,7 @@ TEST(PropertyList, HostileListsAreReadWholeOrRefusedQuickly) {
          "string \xC3\xA9"},
         {"invalid UTF-8", xml("<string>\xC3</string>"), "refused"},
         {"overlong UTF-8", xml("<string>\xC0\xAF</string>"), "refused"},
+        {"not a declaration", "<?xml-stylesheet encoding=?><plist><true/></plist>", "true"},
         {"other encoding", "<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><plist><true/></plist>",
          "refused"},
         {"real", xml("<real> -1.5e2 </real>"), "real -150.000000"},
@@ -461,9 +462,11 @@ TEST(Durable, ATreeIsStoredEntriesBeforeTheirFolderAndFlushedOnceAtTheEnd) {
             paths.push_back(path);
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(paths, expected);
-        for (const auto& [path, index] : at)
-            if (path != root)
+        for (const auto& [path, index] : at) {
+            if (path != root) {
                 EXPECT_LT(index, at[path.parent_path()]) << path;
+            }
+        }
         EXPECT_EQ(disk.synced.back(), std::pair(root, SyncDepth::throughDriveCache));
         EXPECT_EQ(
             std::count_if(disk.synced.begin(), disk.synced.end(),
