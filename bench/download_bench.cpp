@@ -5,6 +5,7 @@
 // costs, and its flushes through the drive's cache (F_FULLFSYNC on macOS) are counted.
 // Then an interrupted transfer resumed, and one killed outright.
 
+#include "counting_sync.h"
 #include "hosts/hosts.h"
 #include "platform/file.h"
 #include "support/process.h"
@@ -80,15 +81,7 @@ long peakRssKiB() {
     return usage.ru_maxrss;
 }
 
-// The machine's syncs, counting the flushes through the drive's cache.
-class CountingSync final : public platform::DiskSync {
-public:
-    mutable std::atomic<int> fullFlushes = 0;
-    void sync(int fd, platform::SyncDepth depth, const fs::path& path) const override {
-        fullFlushes += depth == platform::SyncDepth::throughDriveCache;
-        DiskSync::sync(fd, depth, path);
-    }
-};
+using bench::CountingSync;
 
 // No sync at all: the transfer as it would be without its crash safety.
 class NoSync final : public platform::DiskSync {

@@ -9,6 +9,7 @@
 // install's time), the folder after each rename, and the transaction record's durable
 // writes; and their flushes through the drive's cache (F_FULLFSYNC on macOS) counted.
 
+#include "counting_sync.h"
 #include "install/install_fixture.h"
 #include "support/fixtures.h"
 #include "trust/verify_file.h"
@@ -26,15 +27,7 @@ using namespace installer::testing;
 namespace fs = std::filesystem;
 using Seconds = std::chrono::duration<double>;
 
-// The machine's syncs, counting the flushes through the drive's cache.
-class CountingSync final : public platform::DiskSync {
-public:
-    mutable std::atomic<int> fullFlushes = 0;
-    void sync(int fd, platform::SyncDepth depth, const fs::path& path) const override {
-        fullFlushes += depth == platform::SyncDepth::throughDriveCache;
-        DiskSync::sync(fd, depth, path);
-    }
-};
+using bench::CountingSync;
 
 // The real file operations, with the time spent in each kind of sync, and its flushes,
 // added up.
