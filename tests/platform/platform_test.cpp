@@ -246,6 +246,8 @@ TEST(PropertyList, HostileListsAreReadWholeOrRefusedQuickly) {
         {"date before 2001", xml("<date>2000-12-31T23:59:59Z</date>"), "date -1"},
         {"February 30", xml("<date>2024-02-30T00:00:00Z</date>"), "refused"},
         {"date without zone", xml("<date>2024-02-03T00:00:00</date>"), "refused"},
+        {"date with a blank for T", xml("<date>2024-02-03 00:00:00Z</date>"), "refused"},
+        {"April 31", xml("<date>2024-04-31T00:00:00Z</date>"), "refused"},
         {"data", xml("<data>\n\tAAEC\n\tAw==\n</data>"), "data of 4"},
         {"data unpadded", xml("<data>AAECAw</data>"), "data of 4"},
         {"data past its padding", xml("<data>AA==AA==</data>"), "refused"},
