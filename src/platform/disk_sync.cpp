@@ -24,6 +24,21 @@ void DiskSync::sync(int fd, SyncDepth depth, const std::filesystem::path& path) 
     }
 }
 
+void reserveSpace(int fd, std::int64_t from, std::int64_t length) noexcept {
+    if (length <= 0)
+        return;
+#if defined(__APPLE__)
+    // Counted from the file's physical end, which is where the appended bytes go.
+    (void)from;
+    fstore_t store{F_ALLOCATEALL, F_PEOFPOSMODE, 0, static_cast<off_t>(length), 0};
+    ::fcntl(fd, F_PREALLOCATE, &store);
+#elif defined(__linux__)
+    ::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from), static_cast<off_t>(length));
+#else
+    (void)fd, (void)from;
+#endif
+}
+
 const DiskSync& machineDiskSync() {
     static const DiskSync machine;
     return machine;

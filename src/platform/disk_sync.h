@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 
 namespace installer::platform {
@@ -21,5 +22,11 @@ public:
 
 // The machine's own syncs; it holds no state.
 const DiskSync& machineDiskSync();
+
+// Sets aside room on the disk for `length` bytes about to be appended at `from`, without
+// changing the file's size. A sync then only writes them: finding room for them first
+// would hold up every write to the same file meanwhile, for as long as a busy disk takes.
+// Best effort: where it cannot be done, the writes find their room as they go.
+void reserveSpace(int fd, std::int64_t from, std::int64_t length) noexcept;
 
 } // namespace installer::platform

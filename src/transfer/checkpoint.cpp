@@ -8,11 +8,12 @@ namespace installer::transfer {
 using SteadyClock = std::chrono::steady_clock;
 
 Checkpointer::Checkpointer(int fd, std::filesystem::path file, std::int64_t synced,
-                           const platform::DiskSync& disk, Record record)
+                           std::int64_t expected, const platform::DiskSync& disk, Record record)
     : fd_(::fcntl(fd, F_DUPFD_CLOEXEC, 0)), file_(std::move(file)), disk_(disk),
       record_(std::move(record)), written_(synced), synced_(synced), woken_(synced) {
     if (record_)
-        thread_ = std::jthread([this](std::stop_token stop) { run(std::move(stop)); });
+        thread_ = std::jthread(
+            [this, expected](std::stop_token stop) { run(std::move(stop), expected); });
 }
 
 void Checkpointer::wrote(std::int64_t total) {
@@ -34,7 +35,9 @@ bool Checkpointer::sync() const {
     }
 }
 
-void Checkpointer::run(std::stop_token stop) {
+void Checkpointer::run(std::stop_token stop, std::int64_t expected) {
+    // Here rather than on the writer's thread: on a busy disk this alone can take 100 ms.
+    platform::reserveSpace(fd_.get(), synced_, expected - synced_);
     const auto unsynced = [this] { return written_.load(std::memory_order_relaxed) - synced_; };
     auto began = SteadyClock::now() - checkpointInterval;
     auto waiting = SteadyClock::now(); // since when the unsynced bytes have waited

@@ -35,8 +35,10 @@ public:
         std::function<void(std::int64_t synced, const std::function<void()>& beforeRename)>;
 
     // `record` is called on the thread with each count now on the disk; without one, no
-    // thread runs and only finish syncs. The file stays open here as long as needed.
-    Checkpointer(int fd, std::filesystem::path file, std::int64_t synced,
+    // thread runs and only finish syncs. The file stays open here as long as needed. The
+    // thread first sets aside room for the file to grow to `expected` bytes (-1: unknown),
+    // so that its syncs never have to find room while the writer waits for them.
+    Checkpointer(int fd, std::filesystem::path file, std::int64_t synced, std::int64_t expected,
                  const platform::DiskSync& disk, Record record);
     // Waits for a round still running; one left by finish(false) records nothing more.
     ~Checkpointer() = default;
@@ -53,7 +55,7 @@ public:
     std::int64_t finish(bool syncRest);
 
 private:
-    void run(std::stop_token stop);
+    void run(std::stop_token stop, std::int64_t expected);
     bool sync() const;
 
     const platform::UniqueFd fd_;

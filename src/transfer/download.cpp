@@ -331,11 +331,13 @@ private:
             record = [this](std::int64_t synced, const std::function<void()>& beforeRename) {
                 saveRecord(synced, beforeRename);
             };
-        checkpoints_ = std::make_unique<Checkpointer>(file_.get(), owner_.partialFile(), offset,
-                                                      *owner_.options_.disk, std::move(record));
         curl_off_t length = -1;
         curl_easy_getinfo(handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
         expected_ = length < 0 ? -1 : offset + length;
+        checkpoints_ = std::make_unique<Checkpointer>(
+            file_.get(), owner_.partialFile(), offset,
+            expected_ <= maxPackageBytes ? expected_ : -1, *owner_.options_.disk,
+            std::move(record));
         report();
         return true;
     }
