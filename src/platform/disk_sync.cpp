@@ -10,8 +10,11 @@ namespace installer::platform {
 
 void DiskSync::sync(int fd, SyncDepth depth, const std::filesystem::path& path) const {
 #if defined(__APPLE__)
-    // A file system that cannot flush through the cache still takes the fsync below.
-    if (depth == SyncDepth::throughDriveCache && ::fcntl(fd, F_FULLFSYNC) == 0)
+    // A file system without barriers is flushed instead, which orders as well; one that
+    // cannot flush through the cache either still takes the fsync below.
+    if (depth == SyncDepth::beforeLaterWrites && ::fcntl(fd, F_BARRIERFSYNC) == 0)
+        return;
+    if (depth != SyncDepth::intoDriveCache && ::fcntl(fd, F_FULLFSYNC) == 0)
         return;
 #else
     (void)depth; // fsync already waits for the drive's cache here

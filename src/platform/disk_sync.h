@@ -6,9 +6,12 @@
 namespace installer::platform {
 
 // How far a sync pushes what was written. On macOS fsync stops at the drive's own
-// cache; only F_FULLFSYNC reaches the medium, and it empties the whole cache, for every
-// file at once, so it is kept to one per durable step.
-enum class SyncDepth { intoDriveCache, throughDriveCache };
+// cache, which may store later writes first; only F_FULLFSYNC reaches the medium, and it
+// empties the whole cache, for every file at once, so it is kept to one per durable step.
+// A barrier costs no flush: it only keeps later writes from reaching the medium before
+// this file's, so a rename after it never names contents a power cut lost, once a flush
+// (of its folder, say) has followed.
+enum class SyncDepth { intoDriveCache, beforeLaterWrites, throughDriveCache };
 
 // Where written data is pushed toward the disk. Virtual so that tests can count the
 // flushes through the drive's cache, or hold a sync while writes go on beside it.

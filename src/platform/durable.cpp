@@ -95,8 +95,10 @@ void syncTree(const fs::path& root, const DiskSync& disk) {
 }
 
 void writeFileDurably(const fs::path& path, std::string_view bytes, const DiskSync& disk) {
+    // One flush, the folder's, stores both; the barrier keeps the new name from reaching
+    // the medium ahead of what it names.
     writeFileAtomically(path, bytes,
-                        [&](int fd) { disk.sync(fd, SyncDepth::throughDriveCache, path); });
+                        [&](int fd) { disk.sync(fd, SyncDepth::beforeLaterWrites, path); });
     syncPath(path.parent_path(), disk);
 }
 

@@ -1,5 +1,6 @@
 #include "platform/bundle.h"
 #include "platform/durable.h"
+#include "platform/file.h"
 #include "platform/property_list.h"
 #include "platform/system.h"
 #include "plist_bytes.h"
@@ -427,16 +428,18 @@ TEST(Bundle, TheExecutableMustBeOneFileInsideTheBundle) {
 
 // What a power cut after the swap leaves depends on this order: a name is stored only
 // after what it points at, and the one flush through the drive's cache comes last.
+struct RecordingSync final : DiskSync {
+    mutable std::mutex mutex;
+    mutable std::vector<std::pair<std::filesystem::path, SyncDepth>> synced;
+    void sync(int, SyncDepth depth, const std::filesystem::path& path) const override {
+        const std::lock_guard lock(mutex);
+        synced.emplace_back(path, depth);
+    }
+};
+
 TEST(Durable, ATreeIsStoredEntriesBeforeTheirFolderAndFlushedOnceAtTheEnd) {
     namespace fs = std::filesystem;
-    struct Recording final : DiskSync {
-        mutable std::mutex mutex;
-        mutable std::vector<std::pair<fs::path, SyncDepth>> synced;
-        void sync(int, SyncDepth depth, const fs::path& path) const override {
-            const std::lock_guard lock(mutex);
-            synced.emplace_back(path, depth);
-        }
-    };
+    using Recording = RecordingSync;
     const testing::TempDir dir;
     const fs::path root = dir / "X.app", outside = dir / "outside";
     std::vector<fs::path> expected = {root};
@@ -475,6 +478,19 @@ TEST(Durable, ATreeIsStoredEntriesBeforeTheirFolderAndFlushedOnceAtTheEnd) {
                           [](const auto& s) { return s.second == SyncDepth::throughDriveCache; }),
             1);
     }
+}
+
+// A file replaced durably takes one flush, its folder's; its contents must reach the
+// medium before the new name does, or a power cut could leave the name on nothing.
+TEST(Durable, AReplacedFileIsOrderedBeforeItsNameAndFlushedOnce) {
+    const testing::TempDir dir;
+    const RecordingSync disk;
+    writeFileDurably(dir / "record.json", "{}", disk);
+    ASSERT_EQ(disk.synced.size(), 2u);
+    EXPECT_EQ(disk.synced[0].first.parent_path(), dir.path());
+    EXPECT_EQ(disk.synced[0].second, SyncDepth::beforeLaterWrites);
+    EXPECT_EQ(disk.synced[1], std::pair(dir.path(), SyncDepth::throughDriveCache));
+    EXPECT_EQ(readFile(dir / "record.json", 10), "{}");
 }
 
 } // namespace
