@@ -43,9 +43,8 @@ void runGraphicalInstaller(const std::vector<std::string>& arguments, release::S
     ui::InstallerWindow window;
     window.setWindowTitle(QStringLiteral("AI澄翎网盘"));
     WindowDisplay display(window);
-    AppDelegate delegate(config,
-                         {options.systemApplications, system, files, mainThread, services, log},
-                         display);
+    AppDelegate delegate(
+        config, {options.systemApplications, system, files, mainThread, services, log}, display);
     QObject::connect(&window, &ui::InstallerWindow::actionClicked, [&] { delegate.action(); });
     QObject::connect(&window, &ui::InstallerWindow::closeClicked, [&] { delegate.close(); });
     window.setCloseGuard([&] { return delegate.windowShouldClose(); });

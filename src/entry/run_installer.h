@@ -5,7 +5,6 @@
 #include "platform/system.h"
 
 #include <filesystem>
-
 #include <string>
 #include <vector>
 

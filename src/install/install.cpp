@@ -340,7 +340,8 @@ void install(const fs::path& package, const release::Manifest& manifest,
     record.mounted(mountPoint);
     step.begin("validate bundle");
     const ImageApplication image = validateImage(mountPoint, manifest, tools, files);
-    step.begin(waitPID ? "wait for the application to exit" : "check the application is not running");
+    step.begin(waitPID ? "wait for the application to exit"
+                       : "check the application is not running");
     handOver(waitPID, manifest, environment);
     step.begin("copy");
 

@@ -108,7 +108,9 @@ bool detachImagesOf(const TransactionRecord& record,
     bool detached = true;
     for (const auto& mountPoint : mounts) {
         detached = platform::quietly(tools.log(), "detach " + mountPoint,
-                                     [&] { tools("hdiutil", {"detach", mountPoint}); }) &&
+                                     [&] {
+                                         tools("hdiutil", {"detach", mountPoint});
+                                     }) &&
                    detached;
     }
     return detached;
@@ -184,7 +186,8 @@ std::optional<UnconfirmedRelease> recover(const fs::path& target, const Recovery
             platform::Event(context.tools.log(), "recovery")
                 .with("record", record.id)
                 .with("state", stateName(record.state))
-                .with("release", record.appVersion + " (" + std::to_string(record.buildNumber) + ")")
+                .with("release",
+                      record.appVersion + " (" + std::to_string(record.buildNumber) + ")")
                 .with("confirmed", confirmed)
                 .with("imageGone", imageGone)
                 .with("unconfirmedAtTarget", unconfirmedAtTarget)

@@ -97,13 +97,7 @@ std::string describeStatus(int status) {
 std::string run(const std::string& path, const std::vector<std::string>& args,
                 const platform::EventLog& log) {
     const auto started = std::chrono::steady_clock::now();
-    const auto logFailure = [&](const char* stage) {
-        platform::Event(log, "tool")
-            .with("path", path)
-            .with("args", joined(args))
-            .with("stage", stage)
-            .withError();
-    };
+    bool logged = false;
     try {
         auto [readEnd, writeEnd] = makePipe(path);
         // The tool's standard error is kept for the log only; what the tool does and
@@ -184,16 +178,16 @@ std::string run(const std::string& path, const std::vector<std::string>& args,
             .with("ms", platform::elapsedMilliseconds(started))
             .with("stdoutBytes", output.size())
             .with("stderr", errors);
+        logged = true;
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
             throw InstallerError("安装操作失败，请检查权限后重试",
                                  path + " ended with status " + describeStatus(status));
         if (readError != 0)
             platform::throwSystemError(readError, "无法读取工具输出", path);
         return output;
-    } catch (const InstallerError&) {
-        throw;
     } catch (...) {
-        logFailure("start or wait");
+        if (!logged) // it could not be started, or not be waited for
+            platform::Event(log, "tool").with("path", path).with("args", joined(args)).withError();
         throw;
     }
 }

@@ -31,11 +31,21 @@ void appendValue(std::string& line, std::string_view value) {
     for (const char ch : value) {
         const auto c = static_cast<unsigned char>(ch);
         switch (ch) {
-        case '"': line += "\\\""; break;
-        case '\\': line += "\\\\"; break;
-        case '\n': line += "\\n"; break;
-        case '\r': line += "\\r"; break;
-        case '\t': line += "\\t"; break;
+        case '"':
+            line += "\\\"";
+            break;
+        case '\\':
+            line += "\\\\";
+            break;
+        case '\n':
+            line += "\\n";
+            break;
+        case '\r':
+            line += "\\r";
+            break;
+        case '\t':
+            line += "\\t";
+            break;
         default:
             if (c < 0x20 || c == 0x7F) {
                 line += "\\x";

@@ -79,13 +79,14 @@ bool LogFile::open() {
 bool LogFile::rotate(std::size_t adding) {
     if (!lockExclusive(fd_.get()))
         return false;
-    struct stat mine {}, named {};
+    struct stat mine {
+    }, named{};
     if (::fstat(fd_.get(), &mine) == 0 && ::lstat(path_.c_str(), &named) == 0 &&
         sameFile(mine, named) &&
         static_cast<std::uintmax_t>(mine.st_size) + adding > rotateBytes_ &&
         ::rename(path_.c_str(), previousFile().c_str()) != 0)
         return false; // the previous file cannot be replaced: the log could only grow
-    fd_.reset(); // releases the lock
+    fd_.reset();      // releases the lock
     return open();
 }
 
@@ -93,7 +94,8 @@ bool LogFile::append(std::string_view line) {
     if (givenUp_)
         return false;
     // Another installer may have rotated the file this descriptor writes to.
-    struct stat mine {}, named {};
+    struct stat mine {
+    }, named{};
     const bool current = fd_ && ::fstat(fd_.get(), &mine) == 0 &&
                          ::lstat(path_.c_str(), &named) == 0 && sameFile(mine, named);
     if (!current && !open()) {

@@ -16,9 +16,9 @@
 namespace installer::platform {
 
 struct LogLimits {
-    std::size_t lineBytes = 8 * 1024;       // a longer event is cut, line feed included
-    std::uintmax_t rotateBytes = 1 << 20;   // the file's size when it becomes the previous one
-    std::size_t queuedBytes = 1 << 20;      // waiting for the disk; more is dropped and counted
+    std::size_t lineBytes = 8 * 1024;     // a longer event is cut, line feed included
+    std::uintmax_t rotateBytes = 1 << 20; // the file's size when it becomes the previous one
+    std::size_t queuedBytes = 1 << 20;    // waiting for the disk; more is dropped and counted
 };
 
 // The log file and the one previous file beside it ("<name>.1"), appended to by every

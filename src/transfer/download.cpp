@@ -67,7 +67,9 @@ public:
         resume_ = std::move(resume);
         startURL_ = url;
         firstOffset_ = resume_ ? resume_->bytes : 0;
-        platform::Event(log(), "download start").with("url", withoutQuery(url)).with("resumeFrom", firstOffset_);
+        platform::Event(log(), "download start")
+            .with("url", withoutQuery(url))
+            .with("resumeFrom", firstOffset_);
         // The start address was judged by the caller; every hop is judged here.
         auto judged = trust::parseUrl(url);
         for (int hop = 0;; ++hop) {
@@ -431,10 +433,11 @@ private:
     }
 
     DownloadResult failed() const {
-        return std::make_exception_ptr(InstallerError(
-            downloadFailed, "status " + std::to_string(status_) +
-                                (location_ ? ", refused or missing redirect to " + *location_ : "") +
-                                (badRange_ ? ", range answered with other bytes" : "")));
+        return std::make_exception_ptr(
+            InstallerError(downloadFailed,
+                           "status " + std::to_string(status_) +
+                               (location_ ? ", refused or missing redirect to " + *location_ : "") +
+                               (badRange_ ? ", range answered with other bytes" : "")));
     }
 
 public:
@@ -593,8 +596,9 @@ void Download::run(std::string url, CompletionCallback completion, std::stop_tok
     if (transfer)
         transfer->logOutcome(outcome);
     else
-        platform::Event(*options_.log, "download end").with("result", "failed").withError(
-            std::get<std::exception_ptr>(outcome));
+        platform::Event(*options_.log, "download end")
+            .with("result", "failed")
+            .withError(std::get<std::exception_ptr>(outcome));
     platform::quietly(*options_.log, "report the download's outcome", [&] {
         if (completion)
             completion(std::move(outcome));

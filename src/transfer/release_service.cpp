@@ -118,15 +118,15 @@ release::Manifest recheckRelease(const ServiceAddress& address, const release::S
         throw InstallerError("此版本已不可安装，请重新检查", answerDetail("manifest", answer));
     const release::ResolveResponse response = release::decodeResolveResponse(answer.body);
     if (response.code != 0 || !response.data.manifest)
-        throw InstallerError("缺少有效安装清单", "manifest refused: code " +
-                                                     std::to_string(response.code) +
-                                                     (response.data.manifest ? "" : ", no manifest"));
+        throw InstallerError("缺少有效安装清单",
+                             "manifest refused: code " + std::to_string(response.code) +
+                                 (response.data.manifest ? "" : ", no manifest"));
     release::Manifest fresh = trust::verify(*response.data.manifest, settings, client.system);
     if (fresh.releaseId != resolved.releaseId || fresh.package.sha256 != resolved.package.sha256 ||
         fresh.package.artifactId != resolved.package.artifactId)
-        throw InstallerError("安装版本发生变化，请重试",
-                             "now " + fresh.releaseId + " " + fresh.package.sha256 + " " +
-                                 fresh.package.artifactId);
+        throw InstallerError("安装版本发生变化，请重试", "now " + fresh.releaseId + " " +
+                                                             fresh.package.sha256 + " " +
+                                                             fresh.package.artifactId);
     return fresh;
 }
 

@@ -77,28 +77,44 @@ TEST(Diagnostics, EachFailureIsExplainedInTheLogAndTheUserReadsTheSameSentence) 
              box.overrideTool("codesign", "echo 'AI.app: code object is not signed at all' >&2\n"
                                           "exit 1\n");
          },
-         image, "/file", "安装操作失败，请检查权限后重试",
+         image,
+         "/file",
+         "安装操作失败，请检查权限后重试",
          {"tool path=" + (box.tools / "codesign").string() + " args=\"--verify --deep --strict",
           "status=1", "stderr=\"AI.app: code object is not signed at all\\n\"",
           "step name=\"validate bundle\" at=end", "result=failed"}},
         {"the manifest is refused by the freshness rule",
-         [](ReleaseServiceHost& service) { service.steer({{"expiresIn", -5}}); }, image, "/file",
-         "发布清单已过期或不兼容", {"detail=\"freshness (expired) rule"}},
+         [](ReleaseServiceHost& service) {
+             service.steer({{"expiresIn", -5}});
+         },
+         image,
+         "/file",
+         "发布清单已过期或不兼容",
+         {"detail=\"freshness (expired) rule"}},
         {"the manifest is refused by the channel rule",
-         [](ReleaseServiceHost& service) { service.steer({{"patch", {{"channel", "beta"}}}}); },
-         image, "/file", "发布清单已过期或不兼容",
+         [](ReleaseServiceHost& service) {
+             service.steer({{"patch", {{"channel", "beta"}}}});
+         },
+         image,
+         "/file",
+         "发布清单已过期或不兼容",
          {"detail=\"channel rule: found \\\"beta\\\"\""}},
         {"the connection drops",
-         [](ReleaseServiceHost&) {}, randomContent(3'000'000, 7), "/drop",
+         [](ReleaseServiceHost&) {},
+         randomContent(3'000'000, 7),
+         "/drop",
          "网络连接已中断：与服务器“localhost”的连接在传输中断开",
          {"download start url=https://localhost/drop resumeFrom=0", "download progress percent=",
           "download end url=https://localhost/drop status=200 resumedFrom=0 bytes=2097152",
           "result=failed curlCode=18 curlText=\"Transferred a partial file\""}},
         {"the service answers a refusal code",
          [](ReleaseServiceHost& service) {
-             service.steer({{"code", 40301}, {"updateAvailable", false}, {"reason", "OS_UNSUPPORTED"}});
+             service.steer(
+                 {{"code", 40301}, {"updateAvailable", false}, {"reason", "OS_UNSUPPORTED"}});
          },
-         image, "/file", "当前系统版本不支持该业务版本，请升级系统后重试",
+         image,
+         "/file",
+         "当前系统版本不支持该业务版本，请升级系统后重试",
          {"service answer url=", "status=200",
           "detail=\"resolve refused: code 40301, updateAvailable false, reason "
           "\\\"OS_UNSUPPORTED\\\"\""}},
@@ -118,7 +134,9 @@ TEST(Diagnostics, EachFailureIsExplainedInTheLogAndTheUserReadsTheSameSentence) 
              fs::copy(release.bundle, install::previousCopy(box.target, dead.id),
                       fs::copy_options::recursive | fs::copy_options::copy_symlinks);
          },
-         image, "/file", "已安装相同或更新版本",
+         image,
+         "/file",
+         "已安装相同或更新版本",
          {"recovery records=1", "recovery putBack=" + (box.apps / ".tavelo-previous-").string(),
           " to=" + box.target.string(), "done=yes"}},
     };
@@ -131,8 +149,11 @@ TEST(Diagnostics, EachFailureIsExplainedInTheLogAndTheUserReadsTheSameSentence) 
         service.addRelease(offer(row.path));
         FaultServer packageHost(ca.certFile, ca.keyFile, row.content);
         row.arrange(service);
-        const release::Settings config{service.origin(), "sit", settingsFor(signer).keys,
-                                       {"localhost"}, settingsFor(signer).installerVersion};
+        const release::Settings config{service.origin(),
+                                       "sit",
+                                       settingsFor(signer).keys,
+                                       {"localhost"},
+                                       settingsFor(signer).installerVersion};
         const RecordingLog log;
         app::NetworkInstallServices services(
             config, box.system,

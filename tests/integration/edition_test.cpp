@@ -83,7 +83,8 @@ TEST(RealBinary, WhatStandsAtTheLogsPathChangesNothingInTheOutcome) {
         std::function<void()> arrange;
         std::vector<std::string> logged;
     } rows[] = {
-        {"nothing yet", [] {},
+        {"nothing yet",
+         [] {},
          {"start mode=verify-manifest installer=1.0.5 build=", "outcome result=ok exit=0",
           "start mode=update", "outcome result=failed exit=1 shown=安装失败：进程参数无效"}},
         // Permissions bind no one running as root, as the test machine may: there the

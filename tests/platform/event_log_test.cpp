@@ -35,8 +35,7 @@ std::string numberedLine(char writer, int number, std::size_t payload) {
 bool whole(const std::string& line) {
     static const std::regex form(R"(([a-z]) (\d+) (\d+) ([a-z]*))");
     std::smatch match;
-    return std::regex_match(line, match, form) &&
-           match[4].length() == std::stol(match[3].str()) &&
+    return std::regex_match(line, match, form) && match[4].length() == std::stol(match[3].str()) &&
            match[4].str().find_first_not_of(match[1].str()) == std::string::npos;
 }
 
@@ -106,8 +105,8 @@ TEST(LogFile, AnythingButAFileAtThePathIsNotFollowedAndTheLogIsGivenUp) {
     } rows[] = {
         {"a link to a file", [](const fs::path& log,
                                 const fs::path& elsewhere) { fs::create_symlink(elsewhere, log); }},
-        {"a link to nothing", [](const fs::path& log,
-                                 const fs::path& elsewhere) {
+        {"a link to nothing",
+         [](const fs::path& log, const fs::path& elsewhere) {
              fs::remove(elsewhere);
              fs::create_symlink(elsewhere, log);
          }},
@@ -126,7 +125,8 @@ TEST(LogFile, AnythingButAFileAtThePathIsNotFollowedAndTheLogIsGivenUp) {
         std::error_code error;
         fs::remove(path, error); // a plain file now, but this run has given its log up
         EXPECT_FALSE(log.append("two\n"));
-        EXPECT_EQ(fs::exists(elsewhere) ? readText(elsewhere) : "", fs::exists(elsewhere) ? "mine" : "");
+        EXPECT_EQ(fs::exists(elsewhere) ? readText(elsewhere) : "",
+                  fs::exists(elsewhere) ? "mine" : "");
         EXPECT_FALSE(fs::exists(path));
     }
 }
