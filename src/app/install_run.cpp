@@ -70,13 +70,13 @@ void installRelease(const RunContext& run, const std::stop_token& stop) {
     const bool cached = [&] {
         try {
             services.verifyFile(packageFile, resolved.package);
+            platform::Event(run.log, "cache").with("reused", true);
             return true;
         } catch (...) {
-            platform::Event(run.log, "cache").with("file", packageFile.string()).withError();
+            platform::Event(run.log, "cache").with("reused", false).withError();
             return false;
         }
     }();
-    platform::Event(run.log, "cache").with("reused", cached);
     checkCancelled(stop);
     fs::path installFile = packageFile;
     if (!cached) {

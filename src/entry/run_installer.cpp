@@ -148,7 +148,7 @@ int runLogged(const std::vector<std::string>& arguments, const Edition& edition,
     std::string line;
     try {
         runInstaller(arguments, edition, system, log);
-        platform::Event(log, "outcome").with("result", "ok").with("exit", 0);
+        platform::Event(log, "exit").with("status", 0);
         return 0;
     } catch (const std::exception& error) {
         line = std::string("安装失败：") + error.what() + "\n";
@@ -156,9 +156,8 @@ int runLogged(const std::vector<std::string>& arguments, const Edition& edition,
         line = "安装失败：未知错误\n";
     }
     writeAll(STDERR_FILENO, line);
-    platform::Event(log, "outcome")
-        .with("result", "failed")
-        .with("exit", 1)
+    platform::Event(log, "exit")
+        .with("status", 1)
         .with("shown", line.substr(0, line.size() - 1))
         .withError();
     return 1;

@@ -27,8 +27,7 @@ bool lockExclusive(int fd) {
 
 // "2026-12-08 07:35:11.123 +0800 [4242] ": when, in the user's own time, and which of
 // several installers writing at once.
-std::string stamp() {
-    const auto now = std::chrono::system_clock::now();
+std::string stamp(std::chrono::system_clock::time_point now) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto millis =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
@@ -123,14 +122,18 @@ FileEventLog::FileEventLog(std::filesystem::path file, LogLimits limits)
 
 void FileEventLog::write(std::string line) const noexcept {
     try {
-        std::string text = cutLine(stamp() + line, limits_.lineBytes);
+        // Only the time is taken here; even the local time's rules may have to be read
+        // from the disk, so the writer turns it into text.
+        const auto now = std::chrono::system_clock::now();
+        if (line.size() > limits_.lineBytes)
+            line.resize(limits_.lineBytes); // the writer cuts it at a character
         const std::lock_guard lock(mutex_);
-        if (queuedBytes_ + text.size() > limits_.queuedBytes) {
+        if (queuedBytes_ + line.size() > limits_.queuedBytes) {
             ++dropped_;
             return;
         }
-        queuedBytes_ += text.size();
-        lines_.push_back(std::move(text));
+        queuedBytes_ += line.size();
+        lines_.emplace_back(now, std::move(line));
         queued_.notify_one();
     } catch (...) { // a line that cannot even be made is one line fewer
     }
@@ -141,7 +144,7 @@ void FileEventLog::writeQueued(std::stop_token stop) {
     std::filesystem::create_directories(file_.parent_path(), ignored);
     LogFile file(file_, limits_.rotateBytes);
     for (;;) {
-        std::deque<std::string> batch;
+        std::deque<std::pair<std::chrono::system_clock::time_point, std::string>> batch;
         std::size_t dropped = 0;
         {
             std::unique_lock lock(mutex_);
@@ -151,11 +154,12 @@ void FileEventLog::writeQueued(std::stop_token stop) {
             dropped = std::exchange(dropped_, 0);
         }
         if (dropped > 0)
-            file.append(cutLine(stamp() + "dropped lines=" + std::to_string(dropped) +
+            file.append(cutLine(stamp(std::chrono::system_clock::now()) +
+                                    "dropped lines=" + std::to_string(dropped) +
                                     " why=\"the disk kept up too slowly\"",
                                 limits_.lineBytes));
-        for (const auto& line : batch)
-            file.append(line);
+        for (const auto& [when, line] : batch)
+            file.append(cutLine(stamp(when) + line, limits_.lineBytes));
         if (batch.empty() && stop.stop_requested())
             return;
     }

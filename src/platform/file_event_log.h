@@ -3,6 +3,7 @@
 #include "platform/event_log.h"
 #include "platform/file.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 namespace installer::platform {
 
@@ -45,9 +47,10 @@ private:
     bool givenUp_ = false;
 };
 
-// The diagnostics log in a file. Lines are stamped (local time with its offset, process
-// id) and cut to the line limit on the caller's thread and handed to a writer thread of
-// the log's own, so no caller, the window's thread least of all, ever waits for the disk.
+// The diagnostics log in a file. A line is handed with its time to a writer thread of
+// the log's own, which stamps it (local time with its offset, process id), cuts it to
+// the line limit and appends it, so no caller, the window's thread least of all, ever
+// waits for the disk.
 class FileEventLog final : public EventLog {
 public:
     explicit FileEventLog(std::filesystem::path file, LogLimits limits = {});
@@ -64,7 +67,7 @@ private:
     LogLimits limits_;
     mutable std::mutex mutex_;
     mutable std::condition_variable_any queued_;
-    mutable std::deque<std::string> lines_;
+    mutable std::deque<std::pair<std::chrono::system_clock::time_point, std::string>> lines_;
     mutable std::size_t queuedBytes_ = 0;
     mutable std::size_t dropped_ = 0;
     std::jthread writer_; // last: it starts once everything it uses exists

@@ -345,6 +345,7 @@ private:
             return false;
         }
         keptStatus_ = status_;
+        firstOffset_ = offset; // a 200 to a range request starts over
         keptETag_ = etag_;
         keptLastModified_ = lastModified_;
         written_ = synced_ = inFile_ = offset;
@@ -433,11 +434,11 @@ private:
     }
 
     DownloadResult failed() const {
-        return std::make_exception_ptr(
-            InstallerError(downloadFailed,
-                           "status " + std::to_string(status_) +
-                               (location_ ? ", refused or missing redirect to " + *location_ : "") +
-                               (badRange_ ? ", range answered with other bytes" : "")));
+        return std::make_exception_ptr(InstallerError(
+            downloadFailed,
+            "status " + std::to_string(status_) +
+                (location_ ? ", redirect refused: " + withoutQuery(*location_) : "") +
+                (badRange_ ? ", range answered with other bytes" : "")));
     }
 
 public:

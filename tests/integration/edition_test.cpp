@@ -85,8 +85,8 @@ TEST(RealBinary, WhatStandsAtTheLogsPathChangesNothingInTheOutcome) {
     } rows[] = {
         {"nothing yet",
          [] {},
-         {"start mode=verify-manifest installer=1.0.5 build=", "outcome result=ok exit=0",
-          "start mode=update", "outcome result=failed exit=1 shown=安装失败：进程参数无效"}},
+         {"start mode=verify-manifest installer=1.0.5 build=", "exit status=0",
+          "start mode=update", "exit status=1 shown=安装失败：进程参数无效"}},
         // Permissions bind no one running as root, as the test machine may: there the
         // folder that cannot be made stands in for the one that cannot be written.
         {"a read-only Logs folder",
@@ -124,8 +124,9 @@ TEST(RealBinary, WhatStandsAtTheLogsPathChangesNothingInTheOutcome) {
             fs::is_regular_file(fs::symlink_status(log, error)) ? readText(log) : "";
         for (const auto& expected : row.logged)
             EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
-        if (row.logged.empty())
+        if (row.logged.empty()) {
             EXPECT_EQ(text, "");
+        }
     }
 }
 

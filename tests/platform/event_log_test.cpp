@@ -144,7 +144,9 @@ TEST(FileEventLog, AnEventStaysOneStampedLineWithinTheLineCap) {
     }
     const auto lines = linesOf(path);
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].size() + 1, 8192u);
+    // Cut at most a character (three bytes here) short of the cap, line feed included.
+    EXPECT_LE(lines[0].size() + 1, 8192u);
+    EXPECT_GT(lines[0].size() + 1, 8192u - 3);
     EXPECT_TRUE(lines[0].ends_with("澄 [cut]")) << lines[0].substr(lines[0].size() - 20);
     const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} [+-]\d{4} \[(\d+)\] (.*))");
     std::smatch match;
