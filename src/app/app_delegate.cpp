@@ -57,7 +57,8 @@ void AppDelegate::start() {
                        environment_.systemApplications,
                        environment_.services,
                        environment_.files,
-                       RunChannel(environment_.mainThread, self_, runID_)};
+                       RunChannel(environment_.mainThread, self_, runID_),
+                       environment_.log};
     work_ = std::jthread([context = std::move(context)](std::stop_token stop) {
         runInstall(context, std::move(stop));
     });

@@ -24,6 +24,7 @@ struct AppEnvironment {
     const platform::FileManager& files;
     MainThread& mainThread;
     InstallServices& services;
+    const platform::EventLog& log = platform::noEventLog();
 };
 
 // Decides what the card's buttons, closing the window and quitting do, and owns the

@@ -32,18 +32,19 @@ struct ArgumentVector {
 } // namespace
 
 void runGraphicalInstaller(const std::vector<std::string>& arguments, release::Settings config,
-                           GraphicalOptions options, const platform::System& system) {
+                           GraphicalOptions options, const platform::System& system,
+                           const platform::EventLog& log) {
     ArgumentVector argv(arguments);
     QApplication application(argv.count, argv.pointers.data());
     QtMainThread mainThread(application);
     const platform::FileManager files;
-    NetworkInstallServices services(config, system, options.transport, options.toolDir);
+    NetworkInstallServices services(config, system, options.transport, options.toolDir, log);
 
     ui::InstallerWindow window;
     window.setWindowTitle(QStringLiteral("AI澄翎网盘"));
     WindowDisplay display(window);
-    AppDelegate delegate(config, {options.systemApplications, system, files, mainThread, services},
-                         display);
+    AppDelegate delegate(
+        config, {options.systemApplications, system, files, mainThread, services, log}, display);
     QObject::connect(&window, &ui::InstallerWindow::actionClicked, [&] { delegate.action(); });
     QObject::connect(&window, &ui::InstallerWindow::closeClicked, [&] { delegate.close(); });
     window.setCloseGuard([&] { return delegate.windowShouldClose(); });

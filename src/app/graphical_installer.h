@@ -20,6 +20,7 @@ struct GraphicalOptions {
 // Shows the installer window and runs the event loop until the window closes or the
 // application quits.
 void runGraphicalInstaller(const std::vector<std::string>& arguments, release::Settings config,
-                           GraphicalOptions options, const platform::System& system);
+                           GraphicalOptions options, const platform::System& system,
+                           const platform::EventLog& log);
 
 } // namespace installer::app

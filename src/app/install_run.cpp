@@ -2,6 +2,7 @@
 
 #include "transfer/transfer_error.h"
 #include "trust/trusted_url.h"
+#include "trust/verify.h"
 
 #include <future>
 
@@ -40,12 +41,16 @@ fs::path downloadPackage(PackageDownload& download, const std::string& url,
 
 void installRelease(const RunContext& run, const std::stop_token& stop) {
     InstallServices& services = run.services;
+    platform::LoggedSteps step(run.log);
+    step.begin("resolve release");
     const auto address = services.serviceAddress();
     const release::Manifest resolved = services.resolveRelease(address, stop);
+    trust::logRelease(run.log, "release service", resolved);
 
     const fs::path home = run.system.homeFolder();
     // A release the install would refuse is not downloaded first. The target is the one
     // the run will choose, unless the user declines the question, which ends the run.
+    step.begin("check installed release");
     services.checkInstalled(resolved, run.files.isWritable(run.systemApplications)
                                           ? run.systemApplications / bundleName(run.config)
                                           : home / "Applications" / bundleName(run.config));
@@ -61,25 +66,32 @@ void installRelease(const RunContext& run, const std::stop_token& stop) {
 
     // A cached file that does not verify (missing, partial, another build) is simply
     // downloaded again, so why it failed does not matter.
+    step.begin("check cached package");
     const bool cached = [&] {
         try {
             services.verifyFile(packageFile, resolved.package);
+            platform::Event(run.log, "cache").with("reused", true);
             return true;
         } catch (...) {
+            platform::Event(run.log, "cache").with("reused", false).withError();
             return false;
         }
     }();
     checkCancelled(stop);
     fs::path installFile = packageFile;
     if (!cached) {
+        step.begin("download");
         run.channel.post([total](RunHost& host) { host.render(ui::Downloading{0, total}); });
         installFile = downloadPackage(*download, url, stop);
         checkCancelled(stop);
     }
 
+    step.begin("recheck release");
     run.channel.post([](RunHost& host) { host.render(ui::Verifying{}); });
     const release::Manifest manifest = services.recheckRelease(address, resolved, stop);
+    trust::logRelease(run.log, "recheck", manifest);
 
+    step.begin("choose target");
     fs::path target = run.systemApplications / bundleName(run.config);
     if (!run.files.isWritable(run.systemApplications)) {
         const auto accepted =
@@ -90,6 +102,7 @@ void installRelease(const RunContext& run, const std::stop_token& stop) {
         run.files.createFolders(userApplications, 0777);
         target = userApplications / bundleName(run.config);
     }
+    platform::Event(run.log, "target").with("path", target.string());
     checkCancelled(stop);
 
     // Waited for, so that a quit or stop that reaches the window before it is seen at the
@@ -103,11 +116,13 @@ void installRelease(const RunContext& run, const std::stop_token& stop) {
     if (!installing.value_or(false))
         throw RunCancelled{};
     checkCancelled(stop);
+    step.begin("install");
     services.install(installFile, manifest, target,
                      [channel = run.channel](const std::string& text) {
                          channel.post([text](RunHost& host) { host.showStatus(text); });
                      });
 
+    step.begin("remove cache");
     std::error_code ignored;
     fs::remove_all(cache, ignored);
 }
@@ -165,10 +180,17 @@ fs::path cacheFolder(const fs::path& home, const std::string& environment,
 
 void runInstall(const RunContext& context, std::stop_token stop) {
     ui::InstallerPhase last = ui::Complete{};
+    platform::Event(context.log, "run").with("at", "begin");
     try {
         installRelease(context, stop);
+        platform::Event(context.log, "outcome").with("result", "complete");
     } catch (...) {
         last = endingPhase(std::current_exception(), stop);
+        platform::Event outcome(context.log, "outcome");
+        if (const auto* failed = std::get_if<ui::Failed>(&last))
+            outcome.with("result", "failed").with("shown", failed->message).withError();
+        else
+            outcome.with("result", "cancelled").withError();
     }
     context.channel.post([last](RunHost& host) { host.endRun(last); });
 }

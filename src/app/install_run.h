@@ -2,6 +2,7 @@
 
 #include "app/install_services.h"
 #include "app/main_thread.h"
+#include "platform/event_log.h"
 #include "platform/file_manager.h"
 #include "platform/system.h"
 #include "release/settings.h"
@@ -63,6 +64,7 @@ struct RunContext {
     InstallServices& services;
     const platform::FileManager& files;
     RunChannel channel;
+    const platform::EventLog& log = platform::noEventLog();
 };
 
 // "Library/Caches/com.tavelo.installer/<environment>/<digest>" in the home folder.

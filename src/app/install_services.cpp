@@ -2,6 +2,8 @@
 
 #include "trust/verify_file.h"
 
+#include <chrono>
+
 namespace installer::app {
 
 namespace {
@@ -26,9 +28,10 @@ private:
 
 NetworkInstallServices::NetworkInstallServices(release::Settings config,
                                                const platform::System& system,
-                                               TransportOptions transport, std::string toolDir)
+                                               TransportOptions transport, std::string toolDir,
+                                               const platform::EventLog& log)
     : config_(std::move(config)), system_(system), transport_(std::move(transport)),
-      toolDir_(std::move(toolDir)) {}
+      toolDir_(std::move(toolDir)), log_(log) {}
 
 transfer::GetOptions NetworkInstallServices::getOptions() const {
     transfer::GetOptions options;
@@ -37,21 +40,48 @@ transfer::GetOptions NetworkInstallServices::getOptions() const {
     return options;
 }
 
+// Every answer of the service, as it came: the refusals the user reads come from these.
+transfer::ServiceClient NetworkInstallServices::client(std::stop_token stop) const {
+    transfer::ServiceClient client = transfer::serviceClient(system_, getOptions(), stop);
+    client.get = [get = std::move(client.get), &log = log_](const std::string& url) {
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            transfer::HttpAnswer answer = get(url);
+            platform::Event(log, "service answer")
+                .with("url", url)
+                .with("status", answer.status)
+                .with("bytes", answer.body.size())
+                .with("tooLarge", answer.bodyTooLarge)
+                .with("ms", platform::elapsedMilliseconds(start));
+            return answer;
+        } catch (...) {
+            platform::Event(log, "service answer")
+                .with("url", url)
+                .with("ms", platform::elapsedMilliseconds(start))
+                .withError();
+            throw;
+        }
+    };
+    return client;
+}
+
+install::InstallEnvironment NetworkInstallServices::environment() const {
+    return {toolDir_, system_, files_, stdout, log_};
+}
+
 transfer::ServiceAddress NetworkInstallServices::serviceAddress() {
     return transfer::serviceAddress(config_, system_);
 }
 
 release::Manifest NetworkInstallServices::resolveRelease(const transfer::ServiceAddress& address,
                                                          std::stop_token stop) {
-    return transfer::resolveRelease(address, config_,
-                                    transfer::serviceClient(system_, getOptions(), stop));
+    return transfer::resolveRelease(address, config_, client(std::move(stop)));
 }
 
 release::Manifest NetworkInstallServices::recheckRelease(const transfer::ServiceAddress& address,
                                                          const release::Manifest& resolved,
                                                          std::stop_token stop) {
-    return transfer::recheckRelease(address, config_, resolved,
-                                    transfer::serviceClient(system_, getOptions(), stop));
+    return transfer::recheckRelease(address, config_, resolved, client(std::move(stop)));
 }
 
 std::shared_ptr<PackageDownload>
@@ -60,6 +90,7 @@ NetworkInstallServices::makeDownload(std::filesystem::path destination,
     transfer::DownloadOptions options;
     options.caBundle = transport_.caBundle;
     options.connectTo = transport_.connectTo;
+    options.log = &log_;
     return std::make_shared<NetworkDownload>(config_, std::move(destination), std::move(progress),
                                              std::move(options));
 }
@@ -71,15 +102,14 @@ void NetworkInstallServices::verifyFile(const std::filesystem::path& file,
 
 void NetworkInstallServices::checkInstalled(const release::Manifest& manifest,
                                             const std::filesystem::path& target) {
-    install::checkInstalledRelease(manifest, target, {toolDir_, system_, files_, stdout});
+    install::checkInstalledRelease(manifest, target, environment());
 }
 
 void NetworkInstallServices::install(const std::filesystem::path& package,
                                      const release::Manifest& manifest,
                                      const std::filesystem::path& target,
                                      const install::StatusCallback& status) {
-    const install::InstallEnvironment environment{toolDir_, system_, files_, stdout};
-    install::install(package, manifest, target, std::nullopt, status, environment);
+    install::install(package, manifest, target, std::nullopt, status, environment());
 }
 
 } // namespace installer::app

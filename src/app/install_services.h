@@ -60,7 +60,8 @@ struct TransportOptions {
 class NetworkInstallServices final : public InstallServices {
 public:
     NetworkInstallServices(release::Settings config, const platform::System& system,
-                           TransportOptions transport, std::string toolDir);
+                           TransportOptions transport, std::string toolDir,
+                           const platform::EventLog& log = platform::noEventLog());
 
     transfer::ServiceAddress serviceAddress() override;
     release::Manifest resolveRelease(const transfer::ServiceAddress& address,
@@ -79,12 +80,15 @@ public:
 
 private:
     transfer::GetOptions getOptions() const;
+    transfer::ServiceClient client(std::stop_token stop) const;
+    install::InstallEnvironment environment() const;
 
     release::Settings config_;
     const platform::System& system_;
     TransportOptions transport_;
     std::string toolDir_;
     platform::FileManager files_;
+    const platform::EventLog& log_;
 };
 
 } // namespace installer::app

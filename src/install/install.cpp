@@ -149,6 +149,10 @@ void refuseWhileRunning(const release::Manifest& manifest, const platform::Syste
         throw InstallerError("请先退出网盘，避免中断传输任务");
 }
 
+std::int64_t millisecondsSince(const platform::System& system, platform::Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(system.now() - start).count();
+}
+
 void handOver(std::optional<int> waitPID, const release::Manifest& manifest,
               const InstallEnvironment& environment) {
     const platform::System& system = environment.system;
@@ -158,15 +162,24 @@ void handOver(std::optional<int> waitPID, const release::Manifest& manifest,
     }
     std::fputs("READY\n", environment.readyOutput);
     std::fflush(environment.readyOutput);
-    const auto deadline = system.now() + exitLimit;
+    const auto start = system.now();
+    const auto deadline = start + exitLimit;
+    const auto exited = [&](const char* result) {
+        platform::Event(environment.log, "exit wait")
+            .with("pid", *waitPID)
+            .with("ms", millisecondsSince(system, start))
+            .with("result", result);
+    };
     if (!system.processExists(*waitPID))
-        return;
+        return exited("already gone");
     for (;;) {
-        if (system.now() > deadline)
+        if (system.now() > deadline) {
+            exited("still running at the limit");
             throw InstallerError("原应用未退出，取消更新");
+        }
         system.sleep(exitProbeInterval);
         if (!system.processExists(*waitPID))
-            return;
+            return exited("exited");
     }
 }
 
@@ -183,15 +196,15 @@ bool occupied(const fs::path& path) {
 class RecordKeeper {
 public:
     RecordKeeper(const TransactionJournal& journal, TransactionRecord record,
-                 const fs::path& target)
+                 const fs::path& target, const platform::EventLog& log)
         : journal_(journal), record_(std::move(record)), staging_(stagingCopy(target, record_.id)),
-          previous_(previousCopy(target, record_.id)) {
+          previous_(previousCopy(target, record_.id)), log_(log) {
         journal_.save(record_);
     }
     RecordKeeper(const RecordKeeper&) = delete;
     RecordKeeper& operator=(const RecordKeeper&) = delete;
     ~RecordKeeper() {
-        try {
+        platform::quietly(log_, "keep the transaction record", [&] {
             // An attach that returned without a mount point left nothing to detach.
             const bool imageLeft = record_.state != TransactionState::attaching && !detached_;
             const bool stagingLeft = occupied(staging_);
@@ -202,8 +215,7 @@ public:
             } else {
                 journal_.remove(record_.id);
             }
-        } catch (const std::exception&) {
-        }
+        });
     }
 
     // Until the swap begins, nothing may happen that the record does not know of.
@@ -213,10 +225,8 @@ public:
     }
     // Later a lost update only costs the next run some work.
     void advanceQuietly(TransactionState state) {
-        try {
-            advance(state);
-        } catch (const std::exception&) {
-        }
+        platform::quietly(log_, "record the state " + std::string(stateName(state)),
+                          [&] { advance(state); });
     }
     void mounted(const std::string& mountPoint) {
         record_.mountPoint = mountPoint;
@@ -229,6 +239,7 @@ private:
     const TransactionJournal& journal_;
     TransactionRecord record_;
     fs::path staging_, previous_;
+    const platform::EventLog& log_;
     bool newBundleAtTarget_ = false;
     bool detached_ = false;
 };
@@ -251,9 +262,9 @@ Prepared lockAndRecover(const fs::path& target, const RecoveryContext& recovery)
 
 void checkInstalledRelease(const release::Manifest& manifest, const fs::path& requestedTarget,
                            const InstallEnvironment& environment) {
-    const SystemTools tools(environment.toolDir);
+    const SystemTools tools(environment.toolDir, environment.log);
     const fs::path target = checkTarget(requestedTarget);
-    const TransactionJournal journal(target, environment.files);
+    const TransactionJournal journal(target, environment.files, environment.log);
     const RecoveryContext recovery{journal, environment.files, tools,
                                    environment.system.homeFolder(), manifest.package.appId};
     const Prepared prepared = lockAndRecover(target, recovery);
@@ -265,15 +276,19 @@ void checkInstalledRelease(const release::Manifest& manifest, const fs::path& re
 void install(const fs::path& package, const release::Manifest& manifest,
              const fs::path& requestedTarget, std::optional<int> waitPID,
              const StatusCallback& status, const InstallEnvironment& environment) {
-    const SystemTools tools(environment.toolDir);
+    const platform::EventLog& log = environment.log;
+    const SystemTools tools(environment.toolDir, log);
     const platform::FileManager& files = environment.files;
     const platform::System& system = environment.system;
     const fs::path home = system.homeFolder();
+    platform::LoggedSteps step(log);
 
     // Staging and validation: nothing at the target changes here.
+    step.begin("check target");
     const fs::path target = checkTarget(requestedTarget);
-    const TransactionJournal journal(target, files);
+    const TransactionJournal journal(target, files, log);
     const RecoveryContext recovery{journal, files, tools, home, manifest.package.appId};
+    step.begin("recover");
     const Prepared prepared = lockAndRecover(target, recovery);
     const std::string id = newTransactionID();
     // Once this run's outcome is known, whatever no record explains goes too, while the
@@ -282,8 +297,19 @@ void install(const fs::path& package, const release::Manifest& manifest,
         if (prepared.lock)
             sweepOrphans(target, id, recovery);
     });
+    platform::Event(log, "transaction")
+        .with("id", id)
+        .with("target", target.string())
+        .with("locked", prepared.lock.has_value())
+        .with("repair", prepared.unconfirmed.has_value());
+    step.begin("check installed version");
     checkInstalledVersion(target, manifest, files, prepared.unconfirmed);
+    step.begin("verify package");
     trust::verifyFile(package, manifest.package);
+    platform::Event(log, "package")
+        .with("path", package.string())
+        .with("bytes", manifest.package.sizeBytes)
+        .with("sha256", manifest.package.sha256);
     const fs::path parent = target.parent_path();
     const fs::path staging = stagingCopy(target, id);
     const fs::path previous = previousCopy(target, id);
@@ -291,28 +317,33 @@ void install(const fs::path& package, const release::Manifest& manifest,
     // detaches no image of this package while it is held. A volume without locks fails
     // recovery's attempt alike, which then detaches nothing of this package either.
     std::optional<platform::FileLock> packageInUse;
-    try {
-        packageInUse = platform::FileLock::shared(package);
-    } catch (const std::exception&) {
-    }
+    platform::quietly(log, "lock the package",
+                      [&] { packageInUse = platform::FileLock::shared(package); });
     const auto started =
         std::chrono::duration_cast<std::chrono::microseconds>(system.now().time_since_epoch());
     RecordKeeper record(journal,
                         {id, target, package, "", manifest.environment, manifest.appVersion,
                          manifest.buildNumber, static_cast<std::uint64_t>(started.count()),
                          TransactionState::attaching, false},
-                        target);
+                        target, log);
+    step.begin("attach image");
     const std::string mountPoint = mountPointOf(
         tools("hdiutil", {"attach", "-readonly", "-nobrowse", "-plist", package.string()}));
     // From here every exit detaches the image, last of all; a failed detach changes
     // nothing about the outcome.
     const platform::ScopeExit detach([&] {
-        tools("hdiutil", {"detach", mountPoint});
-        record.detached();
+        platform::quietly(log, "detach " + mountPoint, [&] {
+            tools("hdiutil", {"detach", mountPoint});
+            record.detached();
+        });
     });
     record.mounted(mountPoint);
+    step.begin("validate bundle");
     const ImageApplication image = validateImage(mountPoint, manifest, tools, files);
+    step.begin(waitPID ? "wait for the application to exit"
+                       : "check the application is not running");
     handOver(waitPID, manifest, environment);
+    step.begin("copy");
 
     // Swap and backup.
     if (!files.isWritable(parent))
@@ -322,7 +353,7 @@ void install(const fs::path& package, const release::Manifest& manifest,
     // is this transaction's own, nothing else can be there.
     const platform::ScopeExit removeStaging([&] {
         if (occupied(staging))
-            files.remove(staging);
+            platform::quietly(log, "remove the staging copy", [&] { files.remove(staging); });
     });
     tools("ditto", {image.bundle.string(), staging.string()});
     // Stored before it is moved in: after a power cut the target must not be a bundle
@@ -342,21 +373,17 @@ void install(const fs::path& package, const release::Manifest& manifest,
     }
     if (unstored)
         std::rethrow_exception(unstored);
+    step.begin("swap");
     record.advance(TransactionState::swapping);
 
     // Each rename is stored at once, so a power cut cannot undo one that came before.
     const auto moveDurably = [&](const fs::path& from, const fs::path& to) {
         files.move(from, to);
-        try {
-            files.sync(parent);
-        } catch (const std::exception&) {
-        }
+        platform::quietly(log, "sync " + parent.string(), [&] { files.sync(parent); });
     };
     const auto restoreQuietly = [&](const fs::path& from, const fs::path& to) {
-        try {
-            moveDurably(from, to);
-        } catch (const std::exception&) {
-        }
+        if (platform::quietly(log, "put back " + from.string(), [&] { moveDurably(from, to); }))
+            platform::Event(log, "rollback").with("putBack", from.string()).with("to", to.string());
     };
     const bool existed = files.exists(target);
     if (existed) {
@@ -378,42 +405,55 @@ void install(const fs::path& package, const release::Manifest& manifest,
     record.newBundleAtTarget(true);
 
     // Launch confirmation.
+    step.begin("launch");
     const fs::path healthFile = updateHealthFile(home, manifest.environment, id);
     try {
         tools("open", {target.string(), "--args", "--installer-transaction=" + id});
     } catch (...) {
         if (existed) {
-            try {
+            platform::quietly(log, "take the new bundle back out", [&] {
                 moveDurably(target, staging);
                 record.newBundleAtTarget(false);
-            } catch (const std::exception&) {
-            }
+            });
             restoreQuietly(previous, target);
         }
         throw;
     }
     record.advanceQuietly(TransactionState::launched);
     status("安装完成，正在确认启动…");
-    const auto deadline = system.now() + confirmLimit;
-    for (;;) {
-        if (!(system.now() < deadline))
+    step.begin("confirm start");
+    const auto launched = system.now();
+    const auto deadline = launched + confirmLimit;
+    for (int polls = 1;; ++polls) {
+        if (!(system.now() < deadline)) {
+            platform::Event(log, "launch wait")
+                .with("healthFile", healthFile.string())
+                .with("polls", polls - 1)
+                .with("ms", millisecondsSince(system, launched))
+                .with("result", "no confirmation within the limit");
             throw InstallerError("新版本启动未确认。旧程序已保留，请关闭网盘后使用安装器修复；不会"
                                  "自动降级用户数据。");
-        if (healthFileConfirms(healthFile, manifest.appVersion, image.build))
+        }
+        if (healthFileConfirms(healthFile, manifest.appVersion, image.build)) {
+            platform::Event(log, "launch wait")
+                .with("healthFile", healthFile.string())
+                .with("polls", polls)
+                .with("ms", millisecondsSince(system, launched))
+                .with("result", "confirmed by the health file of " + manifest.appVersion + " (" +
+                                    std::to_string(image.build) + ")");
             break;
+        }
         system.sleep(confirmPollInterval);
     }
     record.advanceQuietly(TransactionState::confirmed);
     std::error_code ignored;
     fs::remove(healthFile, ignored);
-    if (existed) {
-        try {
-            files.remove(previous);
-        } catch (...) {
-        }
-    }
+    if (existed)
+        platform::quietly(log, "remove the previous copy", [&] { files.remove(previous); });
     // A repair, or a newer release after an unconfirmed start, leaves nothing older.
+    step.begin("clean up");
     removeOlderTransactions(target, id, recovery);
+    step.end();
     status("更新已完成");
 }
 

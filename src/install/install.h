@@ -1,6 +1,7 @@
 #pragma once
 
 #include "install/health_file.h"
+#include "platform/event_log.h"
 #include "platform/file_manager.h"
 #include "platform/system.h"
 #include "release/records.h"
@@ -19,6 +20,7 @@ struct InstallEnvironment {
     const platform::System& system;
     const platform::FileManager& files;
     std::FILE* readyOutput = stdout; // receives "READY" in update mode
+    const platform::EventLog& log = platform::noEventLog();
 };
 
 using StatusCallback = std::function<void(const std::string&)>;

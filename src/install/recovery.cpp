@@ -2,6 +2,7 @@
 
 #include "install/disk_image_output.h"
 #include "install/health_file.h"
+#include "platform/event_log.h"
 #include "platform/system_error.h"
 #include "trust/bundle_version.h"
 #include "trust/version.h"
@@ -32,20 +33,21 @@ bool realFolder(const fs::path& path) {
     return typeAt(path) == fs::file_type::directory;
 }
 
-void removeQuietly(const fs::path& path, const platform::FileManager& files) {
-    try {
-        if (occupied(path))
-            files.remove(path);
-    } catch (const std::exception&) {
-    }
+void removeQuietly(const fs::path& path, const RecoveryContext& context) {
+    if (!occupied(path))
+        return;
+    if (platform::quietly(context.tools.log(), "remove " + path.string(),
+                          [&] { context.files.remove(path); }))
+        platform::Event(context.tools.log(), "recovery").with("removed", path.string());
 }
 
-void moveBack(const fs::path& copy, const fs::path& target, const platform::FileManager& files) {
-    files.move(copy, target);
-    try {
-        files.sync(target.parent_path());
-    } catch (const std::exception&) {
-    }
+void moveBack(const fs::path& copy, const fs::path& target, const RecoveryContext& context) {
+    context.files.move(copy, target);
+    platform::Event(context.tools.log(), "recovery")
+        .with("putBack", copy.string())
+        .with("to", target.string());
+    platform::quietly(context.tools.log(), "sync " + target.parent_path().string(),
+                      [&] { context.files.sync(target.parent_path()); });
 }
 
 bool holdsRelease(const fs::path& target, const TransactionRecord& record,
@@ -61,7 +63,8 @@ bool holdsRelease(const fs::path& target, const TransactionRecord& record,
 // No live installer has the package attached: each holds its package's shared lock
 // from before its attach until after its detach. A package that is gone can no longer
 // be attached, and the run that removed it had finished with it.
-std::optional<platform::FileLock> packageUnused(const fs::path& package, bool& unused) {
+std::optional<platform::FileLock> packageUnused(const fs::path& package, bool& unused,
+                                                const platform::EventLog& log) {
     unused = false;
     try {
         auto lock = platform::FileLock::tryExclusive(package);
@@ -70,6 +73,8 @@ std::optional<platform::FileLock> packageUnused(const fs::path& package, bool& u
     } catch (const platform::SystemError& error) {
         unused = error.code().value() == ENOENT;
     } catch (const std::exception&) {
+        // Its image stays attached until a later run can tell.
+        platform::ignoredFailure(log, "lock " + package.string());
     }
     return std::nullopt;
 }
@@ -97,16 +102,16 @@ bool detachImagesOf(const TransactionRecord& record,
     if (mounts.empty())
         return true;
     bool unused = false;
-    const auto held = packageUnused(record.package, unused);
+    const auto held = packageUnused(record.package, unused, tools.log());
     if (!unused)
         return false;
     bool detached = true;
     for (const auto& mountPoint : mounts) {
-        try {
-            tools("hdiutil", {"detach", mountPoint});
-        } catch (const std::exception&) {
-            detached = false;
-        }
+        detached = platform::quietly(tools.log(), "detach " + mountPoint,
+                                     [&] {
+                                         tools("hdiutil", {"detach", mountPoint});
+                                     }) &&
+                   detached;
     }
     return detached;
 }
@@ -128,17 +133,16 @@ std::optional<std::pair<std::string, bool>> hiddenCopy(const std::string& name) 
 } // namespace
 
 std::optional<UnconfirmedRelease> recover(const fs::path& target, const RecoveryContext& context) {
-    const platform::FileManager& files = context.files;
     std::vector<TransactionRecord> records = context.journal.list().records;
+    platform::Event(context.tools.log(), "recovery").with("records", records.size());
     if (records.empty())
         return std::nullopt;
     // Asked once, and only when some transaction may still have its image attached.
     std::optional<std::vector<AttachedImage>> images;
     if (std::any_of(records.begin(), records.end(), [](const auto& r) { return !r.finished; })) {
-        try {
+        platform::quietly(context.tools.log(), "list attached images", [&] {
             images = attachedImages(context.tools("hdiutil", {"info", "-plist"}));
-        } catch (const std::exception&) {
-        }
+        });
     }
 
     // Only the latest transaction that swapped can have emptied the target; an older
@@ -149,11 +153,9 @@ std::optional<UnconfirmedRelease> recover(const fs::path& target, const Recovery
     if (latestSwap != records.end() && latestSwap->state != TransactionState::confirmed &&
         !occupied(target)) {
         const fs::path previous = previousCopy(target, latestSwap->id);
-        try {
-            if (realFolder(previous))
-                moveBack(previous, target, files);
-        } catch (const std::exception&) {
-        }
+        if (realFolder(previous))
+            platform::quietly(context.tools.log(), "put back " + previous.string(),
+                              [&] { moveBack(previous, target, context); });
     }
 
     std::optional<UnconfirmedRelease> unconfirmed;
@@ -162,18 +164,18 @@ std::optional<UnconfirmedRelease> recover(const fs::path& target, const Recovery
             const fs::path staging = stagingCopy(target, record.id);
             const fs::path previous = previousCopy(target, record.id);
             const bool imageGone = record.finished || detachImagesOf(record, images, context.tools);
-            removeQuietly(staging, files);
+            removeQuietly(staging, context);
             // A link is never anyone's application.
             if (typeAt(previous) == fs::file_type::symlink)
-                removeQuietly(previous, files);
+                removeQuietly(previous, context);
             const fs::path health = updateHealthFile(context.home, record.environment, record.id);
             const bool confirmed =
                 record.state == TransactionState::confirmed ||
                 healthFileConfirms(health, record.appVersion, record.buildNumber);
             // Older than the confirmed release, so never put back, even into an empty target.
             if (confirmed) {
-                removeQuietly(previous, files);
-                removeQuietly(health, files);
+                removeQuietly(previous, context);
+                removeQuietly(health, context);
             }
             const bool unconfirmedAtTarget = !confirmed &&
                                              record.state >= TransactionState::swapping &&
@@ -181,6 +183,15 @@ std::optional<UnconfirmedRelease> recover(const fs::path& target, const Recovery
             if (unconfirmedAtTarget && !unconfirmed)
                 unconfirmed = UnconfirmedRelease{record.appVersion, record.buildNumber};
             const bool done = imageGone && !occupied(staging);
+            platform::Event(context.tools.log(), "recovery")
+                .with("record", record.id)
+                .with("state", stateName(record.state))
+                .with("release",
+                      record.appVersion + " (" + std::to_string(record.buildNumber) + ")")
+                .with("confirmed", confirmed)
+                .with("imageGone", imageGone)
+                .with("unconfirmedAtTarget", unconfirmedAtTarget)
+                .with("done", done && !occupied(previous) && !unconfirmedAtTarget);
             if (done && !occupied(previous) && !unconfirmedAtTarget) {
                 context.journal.remove(record.id);
             } else if (done && !record.finished) {
@@ -189,6 +200,7 @@ std::optional<UnconfirmedRelease> recover(const fs::path& target, const Recovery
             }
         } catch (const std::exception&) {
             // What could not be done now stays recorded for the next run.
+            platform::ignoredFailure(context.tools.log(), "recover transaction " + record.id);
         }
     }
     return unconfirmed;
@@ -199,28 +211,23 @@ void removeOlderTransactions(const fs::path& target, const std::string& currentI
     for (const auto& record : context.journal.list().records) {
         if (record.id == currentID)
             continue;
-        removeQuietly(stagingCopy(target, record.id), context.files);
-        removeQuietly(previousCopy(target, record.id), context.files);
-        removeQuietly(updateHealthFile(context.home, record.environment, record.id), context.files);
+        removeQuietly(stagingCopy(target, record.id), context);
+        removeQuietly(previousCopy(target, record.id), context);
+        removeQuietly(updateHealthFile(context.home, record.environment, record.id), context);
         // A record whose image may still be attached stays, for the next run to detach.
         if (!record.finished)
             continue;
-        try {
-            context.journal.remove(record.id);
-        } catch (const std::exception&) {
-        }
+        platform::quietly(context.tools.log(), "remove record " + record.id,
+                          [&] { context.journal.remove(record.id); });
     }
 }
 
 void sweepOrphans(const fs::path& target, const std::string& currentID,
                   const RecoveryContext& context) {
-    const platform::FileManager& files = context.files;
     std::vector<fs::path> entries;
-    try {
-        entries = files.list(target.parent_path());
-    } catch (const std::exception&) {
+    if (!platform::quietly(context.tools.log(), "list " + target.parent_path().string(),
+                           [&] { entries = context.files.list(target.parent_path()); }))
         return;
-    }
     const std::set<std::string> claimed = context.journal.list().claimed;
     std::vector<fs::path> orphans;
     std::optional<fs::path> newest;
@@ -242,18 +249,19 @@ void sweepOrphans(const fs::path& target, const std::string& currentID,
             }
         } catch (const std::exception&) {
             // Not a whole bundle of this application: only removed.
+            platform::Event(context.tools.log(), "recovery")
+                .with("orphan", entry.string())
+                .with("wholeBundle", false);
         }
     }
     if (newest) {
         // Kept when it cannot go back: it may be the only copy of the application left.
         orphans.erase(std::find(orphans.begin(), orphans.end(), *newest));
-        try {
-            moveBack(*newest, target, files);
-        } catch (const std::exception&) {
-        }
+        platform::quietly(context.tools.log(), "put back " + newest->string(),
+                          [&] { moveBack(*newest, target, context); });
     }
     for (const auto& orphan : orphans)
-        removeQuietly(orphan, files);
+        removeQuietly(orphan, context);
 }
 
 } // namespace installer::install

@@ -24,6 +24,10 @@ constexpr std::string_view recordSuffix = ".json";
 
 } // namespace
 
+std::string_view stateName(TransactionState state) {
+    return stateNames[static_cast<std::size_t>(state)];
+}
+
 bool isTransactionID(std::string_view id) {
     if (id.size() != 36)
         return false;
@@ -63,7 +67,7 @@ std::string encodeRecord(const TransactionRecord& record) {
         {"appVersion", record.appVersion},
         {"buildNumber", record.buildNumber},
         {"started", record.started},
-        {"state", stateNames[static_cast<std::size_t>(record.state)]},
+        {"state", stateName(record.state)},
         {"finished", record.finished},
     };
     return json.dump(); // throws for text that is not UTF-8
@@ -110,8 +114,9 @@ std::optional<TransactionRecord> decodeRecord(std::string_view text) {
     return record;
 }
 
-TransactionJournal::TransactionJournal(fs::path target, const platform::FileManager& files)
-    : target_(std::move(target)), folder_(target_.parent_path()), files_(files) {}
+TransactionJournal::TransactionJournal(fs::path target, const platform::FileManager& files,
+                                       const platform::EventLog& log)
+    : target_(std::move(target)), folder_(target_.parent_path()), files_(files), log_(log) {}
 
 fs::path TransactionJournal::recordFile(const std::string& id) const {
     return folder_ / (std::string(recordPrefix) + id + std::string(recordSuffix));
@@ -185,6 +190,8 @@ TransactionJournal::Listing TransactionJournal::list() const {
                 targetKey(record->target) == key)
                 listing.records.push_back(std::move(*record));
         } catch (const std::exception&) {
+            // Its id still claims its copies; only what it says is unknown.
+            platform::ignoredFailure(log_, "read transaction record");
         }
     }
     std::sort(listing.records.begin(), listing.records.end(), [](const auto& a, const auto& b) {

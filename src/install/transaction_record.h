@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/event_log.h"
 #include "platform/file_lock.h"
 #include "platform/file_manager.h"
 
@@ -47,6 +48,9 @@ std::string encodeRecord(const TransactionRecord& record);
 std::optional<TransactionRecord> decodeRecord(std::string_view text);
 
 bool isTransactionID(std::string_view id);
+// The state's name in a record ("attaching", "swapping", ...).
+std::string_view stateName(TransactionState state);
+
 // The hidden copies of one transaction, in the target's folder.
 std::filesystem::path stagingCopy(const std::filesystem::path& target, const std::string& id);
 std::filesystem::path previousCopy(const std::filesystem::path& target, const std::string& id);
@@ -61,7 +65,8 @@ std::string targetKey(const std::filesystem::path& target);
 // meets them there. The target must be the resolved path (no link, ".", ".." or "//").
 class TransactionJournal {
 public:
-    TransactionJournal(std::filesystem::path target, const platform::FileManager& files);
+    TransactionJournal(std::filesystem::path target, const platform::FileManager& files,
+                       const platform::EventLog& log = platform::noEventLog());
 
     // The target's lock, held by the one installer working on that target. Refused with
     // "另一个安装正在进行，请稍后重试" while another holds it. Empty when the folder is
@@ -87,6 +92,7 @@ private:
     std::filesystem::path target_;
     std::filesystem::path folder_;
     const platform::FileManager& files_;
+    const platform::EventLog& log_;
 };
 
 } // namespace installer::install

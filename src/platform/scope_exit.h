@@ -15,6 +15,8 @@ public:
         try {
             cleanUp_();
         } catch (...) {
+            // The installer's clean-ups log their own failures (platform::quietly); one
+            // that still throws here cannot even do that, and it is no reason to fail.
         }
     }
 

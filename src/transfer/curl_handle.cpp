@@ -42,6 +42,7 @@ bool isCancellation(const std::exception_ptr& error) {
     } catch (const TransferError& transfer) {
         return transfer.cancelled();
     } catch (...) {
+        return false; // an error of another kind is a failure, which the caller reports
     }
     return false;
 }

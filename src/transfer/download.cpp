@@ -32,13 +32,25 @@ constexpr std::size_t gatherBytes = 256 << 10;
 
 // Makes a removal durable, so that a record the folder no longer lists cannot come back
 // after a power cut beside bytes it does not describe.
-void syncFolder(const fs::path& folder, const platform::DiskSync& disk) {
+void syncFolder(const fs::path& folder, const platform::DiskSync& disk,
+                const platform::EventLog& log) {
     const platform::UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    try {
-        if (fd)
+    if (fd)
+        platform::quietly(log, "sync " + folder.string(), [&] {
             disk.sync(fd.get(), platform::SyncDepth::throughDriveCache, folder);
-    } catch (const std::exception&) {
-    }
+        });
+}
+
+// An address as the log keeps it: a query may carry a signed token, which is nobody's
+// business but the host's.
+std::string withoutQuery(const std::string& url) {
+    const auto query = url.find_first_of("?#");
+    return query == std::string::npos ? url : url.substr(0, query) + "?…";
+}
+
+// libcurl's own words for its code, beside the user's sentence.
+const char* curlText(int code) {
+    return code == cancelledCode ? "cancelled" : curl_easy_strerror(static_cast<CURLcode>(code));
 }
 
 } // namespace
@@ -54,6 +66,10 @@ public:
     DownloadResult perform(std::string url, std::optional<ResumeRecord> resume) {
         resume_ = std::move(resume);
         startURL_ = url;
+        firstOffset_ = resume_ ? resume_->bytes : 0;
+        platform::Event(log(), "download start")
+            .with("url", withoutQuery(url))
+            .with("resumeFrom", firstOffset_);
         // The start address was judged by the caller; every hop is judged here.
         auto judged = trust::parseUrl(url);
         for (int hop = 0;; ++hop) {
@@ -68,7 +84,7 @@ public:
                 resume_.reset();
                 std::error_code ignored;
                 if (fs::remove(owner_.resumeFile(), ignored))
-                    syncFolder(owner_.destination_.parent_path(), *owner_.options_.disk);
+                    syncFolder(owner_.destination_.parent_path(), *owner_.options_.disk, log());
                 --hop;
                 continue;
             }
@@ -134,7 +150,14 @@ private:
         curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
         handle_ = h;
         lastData_ = SteadyClock::now();
+        const std::int64_t resumeFrom = resume_ ? resume_->bytes : 0;
         const CURLcode code = curl_easy_perform(h);
+        platform::Event(log(), "download answer")
+            .with("url", withoutQuery(url))
+            .with("status", status_)
+            .with("resumeFrom", resumeFrom)
+            .with("contentRange", contentRange_.value_or(""))
+            .with("curlCode", static_cast<int>(code));
         // An answer without a body byte is decided here, as its first bytes would have been:
         // an empty 200 is an empty file.
         if (code == CURLE_OK && !bodyStarted_)
@@ -312,7 +335,7 @@ private:
         if (offset == 0) {
             std::error_code ignored;
             if (fs::remove(owner_.resumeFile(), ignored))
-                syncFolder(owner_.destination_.parent_path(), *owner_.options_.disk);
+                syncFolder(owner_.destination_.parent_path(), *owner_.options_.disk, log());
         }
         const int flags =
             O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (offset > 0 ? O_APPEND : O_TRUNC);
@@ -322,6 +345,7 @@ private:
             return false;
         }
         keptStatus_ = status_;
+        firstOffset_ = offset; // a 200 to a range request starts over
         keptETag_ = etag_;
         keptLastModified_ = lastModified_;
         written_ = synced_ = inFile_ = offset;
@@ -355,10 +379,9 @@ private:
                                               synced, keptETag_, keptLastModified_});
         if (!text || text->size() >= resumeRecordLimit)
             return;
-        try {
+        platform::quietly(log(), "save the resume record", [&] {
             writeResumeRecord(owner_.resumeFile(), *text, *owner_.options_.disk, beforeRename);
-        } catch (...) {
-        }
+        });
     }
 
     // A whole body becomes the destination and its record goes: syncing it would only
@@ -377,6 +400,14 @@ private:
     void report() {
         lastReport_ = SteadyClock::now();
         reported_ = written_;
+        // A tenth at a time: enough to see where a transfer slowed or stopped.
+        if (expected_ > 0 && written_ * 10 / expected_ > loggedTenths_) {
+            loggedTenths_ = written_ * 10 / expected_;
+            platform::Event(log(), "download progress")
+                .with("percent", loggedTenths_ * 10)
+                .with("bytes", written_)
+                .with("ms", platform::elapsedMilliseconds(started_));
+        }
         if (!owner_.progress_)
             return;
         try {
@@ -404,9 +435,44 @@ private:
         return error;
     }
 
-    static DownloadResult failed() {
-        return std::make_exception_ptr(InstallerError(downloadFailed));
+    DownloadResult failed() const {
+        return std::make_exception_ptr(InstallerError(
+            downloadFailed,
+            "status " + std::to_string(status_) +
+                (location_ ? ", redirect refused: " + withoutQuery(*location_) : "") +
+                (badRange_ ? ", range answered with other bytes" : "")));
     }
+
+public:
+    // What support needs of the whole transfer: how much came, how fast, how it ended.
+    void logOutcome(const DownloadResult& outcome) const {
+        const std::int64_t bytes = written_ - firstOffset_;
+        const std::int64_t ms = platform::elapsedMilliseconds(started_);
+        platform::Event event(log(), "download end");
+        event.with("url", withoutQuery(startURL_))
+            .with("status", keptStatus_ != 0 ? keptStatus_ : status_)
+            .with("resumedFrom", firstOffset_)
+            .with("bytes", bytes)
+            .with("ms", ms)
+            .with("kBps", ms > 0 ? bytes / ms : bytes);
+        if (const auto* error = std::get_if<std::exception_ptr>(&outcome)) {
+            try {
+                std::rethrow_exception(*error);
+            } catch (const TransferError& transfer) {
+                event.with("result", "failed")
+                    .with("curlCode", transfer.code())
+                    .with("curlText", curlText(transfer.code()))
+                    .with("error", transfer.what());
+            } catch (...) {
+                event.with("result", "failed").withError();
+            }
+        } else {
+            event.with("result", "ok");
+        }
+    }
+
+private:
+    const platform::EventLog& log() const { return *owner_.options_.log; }
 
     DownloadResult finish() {
         std::error_code ignored;
@@ -451,6 +517,8 @@ private:
     std::int64_t written_ = 0, synced_ = 0, expected_ = -1, reported_ = -1;
 
     SteadyClock::time_point lastData_, lastReport_;
+    SteadyClock::time_point started_ = SteadyClock::now();
+    std::int64_t firstOffset_ = 0, loggedTenths_ = 0;
     bool cancelled_ = false, capExceeded_ = false, stalled_ = false;
     int writeErrno_ = 0;
     std::exception_ptr callbackError_;
@@ -521,20 +589,23 @@ void Download::run(std::string url, CompletionCallback completion, std::stop_tok
     std::optional<Transfer> transfer;
     try {
         auto resume = usableResume(url, resumeFile(), sourceFile(), partialFile());
-        try {
-            platform::writeFileAtomically(sourceFile(), url);
-        } catch (...) {
-        }
+        platform::quietly(*options_.log, "write " + sourceFile().string(),
+                          [&] { platform::writeFileAtomically(sourceFile(), url); });
         outcome =
             transfer.emplace(*this, std::move(stop)).perform(std::move(url), std::move(resume));
     } catch (...) {
         outcome = std::current_exception();
     }
-    try {
+    if (transfer)
+        transfer->logOutcome(outcome);
+    else
+        platform::Event(*options_.log, "download end")
+            .with("result", "failed")
+            .withError(std::get<std::exception_ptr>(outcome));
+    platform::quietly(*options_.log, "report the download's outcome", [&] {
         if (completion)
             completion(std::move(outcome));
-    } catch (...) {
-    }
+    });
 }
 
 } // namespace installer::transfer

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/disk_sync.h"
+#include "platform/event_log.h"
 #include "release/settings.h"
 #include "transfer/checkpoint.h"
 
@@ -32,6 +33,8 @@ struct DownloadOptions {
     std::chrono::milliseconds progressInterval = std::chrono::milliseconds(20);
     // Where the body and its record are pushed to the disk.
     const platform::DiskSync* disk = &platform::machineDiskSync();
+    // Told the address, each answer, every tenth of the body and the outcome.
+    const platform::EventLog* log = &platform::noEventLog();
 };
 
 using DownloadResult = std::variant<std::filesystem::path, std::exception_ptr>;

@@ -41,6 +41,11 @@ HttpAnswer fetch(const ServiceClient& client, const std::string& url) {
     return answer;
 }
 
+std::string answerDetail(std::string_view request, const HttpAnswer& answer) {
+    return std::string(request) + " answered status " + std::to_string(answer.status) +
+           (answer.bodyTooLarge ? " with a body past the limit" : "");
+}
+
 } // namespace
 
 std::string ServiceAddress::url(std::string_view path) const {
@@ -89,16 +94,20 @@ release::Manifest resolveRelease(const ServiceAddress& address, const release::S
                                  const ServiceClient& client) {
     const HttpAnswer answer = fetch(client, address.url(resolvePath));
     if (answer.status != 200 || answer.bodyTooLarge)
-        throw InstallerError("版本服务暂不可用，请稍后重试");
+        throw InstallerError("版本服务暂不可用，请稍后重试", answerDetail("resolve", answer));
     const release::ResolveResponse response = release::decodeResolveResponse(answer.body);
     if (response.code == 0 && response.data.updateAvailable && response.data.manifest)
         return trust::verify(*response.data.manifest, settings, client.system);
     const auto& reason = response.data.reason;
+    const std::string refusal = "resolve refused: code " + std::to_string(response.code) +
+                                ", updateAvailable " +
+                                (response.data.updateAvailable ? "true" : "false") + ", reason \"" +
+                                reason.value_or("").substr(0, 120) + "\"";
     if (reason == "INSTALLER_UPGRADE_REQUIRED")
-        throw InstallerError("请从官网下载新版AI澄翎网盘安装器");
+        throw InstallerError("请从官网下载新版AI澄翎网盘安装器", refusal);
     if (reason == "OS_UNSUPPORTED")
-        throw InstallerError("当前系统版本不支持该业务版本，请升级系统后重试");
-    throw InstallerError("暂无可安装的稳定版本，请稍后重试");
+        throw InstallerError("当前系统版本不支持该业务版本，请升级系统后重试", refusal);
+    throw InstallerError("暂无可安装的稳定版本，请稍后重试", refusal);
 }
 
 release::Manifest recheckRelease(const ServiceAddress& address, const release::Settings& settings,
@@ -106,14 +115,18 @@ release::Manifest recheckRelease(const ServiceAddress& address, const release::S
     const std::string path = std::string(releasesPath) + resolved.releaseId + "/manifest";
     const HttpAnswer answer = fetch(client, address.url(path));
     if (answer.status != 200 || answer.bodyTooLarge)
-        throw InstallerError("此版本已不可安装，请重新检查");
+        throw InstallerError("此版本已不可安装，请重新检查", answerDetail("manifest", answer));
     const release::ResolveResponse response = release::decodeResolveResponse(answer.body);
     if (response.code != 0 || !response.data.manifest)
-        throw InstallerError("缺少有效安装清单");
+        throw InstallerError("缺少有效安装清单",
+                             "manifest refused: code " + std::to_string(response.code) +
+                                 (response.data.manifest ? "" : ", no manifest"));
     release::Manifest fresh = trust::verify(*response.data.manifest, settings, client.system);
     if (fresh.releaseId != resolved.releaseId || fresh.package.sha256 != resolved.package.sha256 ||
         fresh.package.artifactId != resolved.package.artifactId)
-        throw InstallerError("安装版本发生变化，请重试");
+        throw InstallerError("安装版本发生变化，请重试", "now " + fresh.releaseId + " " +
+                                                             fresh.package.sha256 + " " +
+                                                             fresh.package.artifactId);
     return fresh;
 }
 

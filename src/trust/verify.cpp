@@ -7,9 +7,12 @@
 #include "trust/date_time.h"
 #include "trust/decimal.h"
 #include "trust/trusted_url.h"
+#include "trust/url.h"
 #include "trust/version.h"
 
 #include <array>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace installer::trust {
@@ -36,27 +39,52 @@ std::string expectedAppId(const release::Settings& settings) {
 }
 
 // Everything that makes a release unacceptable whatever its version; all of it is
-// one message to the user.
-bool acceptablePolicy(const release::Manifest& manifest, const release::Settings& settings,
-                      const platform::System& system) {
+// one message to the user. Returns the rule that refuses it, for the log, or nothing.
+std::optional<std::string> refusingRule(const release::Manifest& manifest,
+                                        const release::Settings& settings,
+                                        const platform::System& system) {
     const auto& package = manifest.package;
-    if (!validReleaseId(manifest.releaseId) || manifest.schemaVersion != 1 ||
-        manifest.environment != settings.environment || manifest.channel != "stable" ||
-        manifest.platform != "macos" || manifest.arch != system.processorName() ||
-        manifest.minUpdaterProtocol != updaterProtocol ||
-        package.appId != expectedAppId(settings) || package.format != "dmg" ||
-        package.sizeBytes < 1 || package.sizeBytes > maxPackageSize ||
-        !validDigestText(package.sha256))
-        return false;
+    const auto refuse = [](std::string rule, const std::string& found) {
+        return std::optional<std::string>(rule + " rule: found \"" + found.substr(0, 80) + "\"");
+    };
+    if (!validReleaseId(manifest.releaseId))
+        return refuse("release id", manifest.releaseId);
+    if (manifest.schemaVersion != 1)
+        return refuse("schema version", std::to_string(manifest.schemaVersion));
+    if (manifest.environment != settings.environment)
+        return refuse("environment", manifest.environment);
+    if (manifest.channel != "stable")
+        return refuse("channel", manifest.channel);
+    if (manifest.platform != "macos")
+        return refuse("platform", manifest.platform);
+    if (manifest.arch != system.processorName())
+        return refuse("processor", manifest.arch);
+    if (manifest.minUpdaterProtocol != updaterProtocol)
+        return refuse("updater protocol", std::to_string(manifest.minUpdaterProtocol));
+    if (package.appId != expectedAppId(settings))
+        return refuse("application id", package.appId);
+    if (package.format != "dmg")
+        return refuse("package format", package.format);
+    if (package.sizeBytes < 1 || package.sizeBytes > maxPackageSize)
+        return refuse("package size", std::to_string(package.sizeBytes));
+    if (!validDigestText(package.sha256))
+        return refuse("package digest", package.sha256);
     const auto issued = parseInternetDateTime(manifest.issuedAt);
     const auto expires = parseInternetDateTime(manifest.expiresAt);
     if (!issued || !expires)
-        return false;
+        return refuse("date", manifest.issuedAt + " / " + manifest.expiresAt);
     // Whole seconds on both sides: the clock's own tick is nanoseconds, whose 64 bits end
     // in 2262 and begin in 1677, so comparing a date of year 0000-9999 against it would
     // wrap. Seconds hold every internet date-time exactly.
     const auto now = std::chrono::floor<std::chrono::seconds>(system.now());
-    return *expires > now && *issued < now + 60s && *expires - *issued <= 1200s;
+    if (!(*expires > now))
+        return refuse("freshness (expired)", manifest.expiresAt);
+    if (!(*issued < now + 60s))
+        return refuse("freshness (issued in the future)", manifest.issuedAt);
+    if (!(*expires - *issued <= 1200s))
+        return refuse("freshness (valid longer than 20 minutes)",
+                      manifest.issuedAt + " / " + manifest.expiresAt);
+    return std::nullopt;
 }
 
 void checkMinimumSystem(std::string_view minOS, const platform::OSVersion& running) {
@@ -104,14 +132,32 @@ release::Manifest verify(const release::Signed& envelope, const release::Setting
         throw InstallerError("发布签名无效");
 
     release::Manifest manifest = release::decodeManifest(payload);
-    if (!acceptablePolicy(manifest, settings, system))
-        throw InstallerError("发布清单已过期或不兼容");
+    if (auto rule = refusingRule(manifest, settings, system))
+        throw InstallerError("发布清单已过期或不兼容", std::move(*rule));
     if (compare(settings.installerVersion, manifest.minInstallerVersion) < 0)
         throw InstallerError("请下载新版安装器");
     version(manifest.appVersion);
     checkMinimumSystem(manifest.minOS, system.osVersion());
     trustedURL(manifest.package.url, settings);
     return manifest;
+}
+
+void logRelease(const platform::EventLog& log, std::string_view source,
+                const release::Manifest& manifest) {
+    const auto url = parseUrl(manifest.package.url);
+    platform::Event(log, "release")
+        .with("from", source)
+        .with("id", manifest.releaseId)
+        .with("version", manifest.appVersion)
+        .with("build", manifest.buildNumber)
+        .with("environment", manifest.environment)
+        .with("channel", manifest.channel)
+        .with("arch", manifest.arch)
+        .with("host", url && url->host ? *url->host : "")
+        .with("path", url ? url->path : "")
+        .with("bytes", manifest.package.sizeBytes)
+        .with("sha256", manifest.package.sha256)
+        .with("expires", manifest.expiresAt);
 }
 
 } // namespace installer::trust

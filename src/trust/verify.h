@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/event_log.h"
 #include "platform/system.h"
 #include "release/records.h"
 #include "release/settings.h"
@@ -12,5 +13,10 @@ namespace installer::trust {
 // failure. The machine (processor, system version, clock) comes from `system`.
 release::Manifest verify(const release::Signed& envelope, const release::Settings& settings,
                          const platform::System& system);
+
+// The release a manifest names, as support needs it: its id, version and build, and
+// where its package comes from, with the package's size and digest. Never the manifest.
+void logRelease(const platform::EventLog& log, std::string_view source,
+                const release::Manifest& manifest);
 
 } // namespace installer::trust

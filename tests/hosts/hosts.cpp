@@ -1,4 +1,6 @@
 #include "hosts/hosts.h"
+
+#include "platform/file.h"
 #include "support/process.h"
 
 #include <csignal>
@@ -81,6 +83,10 @@ void ReleaseServiceHost::addRelease(nlohmann::ordered_json manifest) {
     manifest.erase("issuedAt");
     manifest.erase("expiresAt");
     writeFile(dir_ / "releases" / (manifest.value("releaseId", "") + ".json"), manifest.dump(2));
+}
+
+void ReleaseServiceHost::steer(const nlohmann::ordered_json& steering) {
+    platform::writeFileAtomically(dir_ / "control.json", steering.dump());
 }
 
 } // namespace installer::testing

@@ -54,6 +54,8 @@ public:
 
     // Offers a release before the service is asked; it stamps fresh issuedAt/expiresAt.
     void addRelease(nlohmann::ordered_json manifest);
+    // Bends the next answers (tools/release-service/steering.h).
+    void steer(const nlohmann::ordered_json& steering);
 
 private:
     TempDir dir_;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace installer::testing {
@@ -66,6 +67,67 @@ TEST(RealBinary, VerifiesRefusesAndUpdatesTheInstalledApp) {
         EXPECT_EQ(status, 0) << readText(box.appSupport / "installer.log");
     EXPECT_EQ(box.leftBehind(), "1.1.0");
     EXPECT_EQ(readText(box.appSupport / "installer.log"), ""); // nothing on standard error
+}
+
+// The log is only ever an extra: whatever stands at its path, each run ends as it would
+// without it, and a log that can be written tells both runs' start and outcome.
+TEST(RealBinary, WhatStandsAtTheLogsPathChangesNothingInTheOutcome) {
+    namespace fs = std::filesystem;
+    InstallSandbox box;
+    const std::string manifest = (box.root / "manifest.json").string();
+    writeFile(manifest, testEditionSigner().envelope(releaseManifest(box.release()).dump()));
+    const fs::path logs = box.home / "Library/Logs" / testAppName;
+    const fs::path log = logs / "installer.log", notes = box.root / "notes.txt";
+    const struct {
+        const char* situation;
+        std::function<void()> arrange;
+        std::vector<std::string> logged;
+    } rows[] = {
+        {"nothing yet",
+         [] {},
+         {"start mode=verify-manifest installer=1.0.5 build=", "exit status=0",
+          "start mode=update", "exit status=1 shown=安装失败：进程参数无效"}},
+        // Permissions bind no one running as root, as the test machine may: there the
+        // folder that cannot be made stands in for the one that cannot be written.
+        {"a read-only Logs folder",
+         [&] {
+             if (::geteuid() != 0) {
+                 fs::permissions(logs, fs::perms(0500));
+             } else {
+                 fs::remove_all(logs.parent_path());
+                 writeFile(logs.parent_path(), "");
+             }
+         },
+         {}},
+        {"a link to another file", [&] { fs::create_symlink(notes, log); }, {}},
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }, {}},
+        {"a folder", [&] { fs::create_directory(log); }, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.situation);
+        fs::remove_all(logs.parent_path());
+        fs::create_directories(logs);
+        writeFile(notes, "mine");
+        row.arrange();
+        const auto verified = runProcess({INSTALLER_TEST_BINARY, "--verify-manifest", manifest});
+        EXPECT_EQ(std::tie(verified.status, verified.out, verified.err),
+                  std::tuple(0, "VERIFIED 1.1.0\n", ""));
+        const auto refused = runProcess(
+            {INSTALLER_TEST_BINARY, "--update", "--manifest", manifest, "--wait-pid", "1"});
+        EXPECT_EQ(std::tie(refused.status, refused.out, refused.err),
+                  std::tuple(1, "", "安装失败：进程参数无效\n"));
+        if (fs::is_directory(logs))
+            fs::permissions(logs, fs::perms(0700));
+        EXPECT_EQ(readText(notes), "mine");
+        std::error_code error;
+        const std::string text =
+            fs::is_regular_file(fs::symlink_status(log, error)) ? readText(log) : "";
+        for (const auto& expected : row.logged)
+            EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+        if (row.logged.empty()) {
+            EXPECT_EQ(text, "");
+        }
+    }
 }
 
 } // namespace
