@@ -1,7 +1,6 @@
 #include "transfer/checkpoint.h"
 
 #include <fcntl.h>
-#include <stdexcept>
 
 namespace installer::transfer {
 
@@ -64,9 +63,9 @@ void Checkpointer::run(std::stop_token stop, std::int64_t expected) {
                 record_(captured, [&] {
                     renaming.lock();
                     if (abandoned_)
-                        throw std::runtime_error("the body has ended");
+                        throw Abandoned{};
                 });
-            } catch (...) { // a record not written costs the next run a little more
+            } catch (const Abandoned&) { // the body ended meanwhile: nothing is left to record
             }
         }
         lock.lock();

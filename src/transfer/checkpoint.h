@@ -29,8 +29,14 @@ inline constexpr std::chrono::milliseconds checkpointLatest{2000};
 // never claims a byte the sync did not cover.
 class Checkpointer {
 public:
+    // What `beforeRename` throws once the body has ended: the record must not take its
+    // name then, and that is no failure. Not a std::exception, so no handler of failures
+    // between the two takes it for one.
+    struct Abandoned {};
+
     // Stores a record of `synced` bytes, calling `beforeRename` once it is written and
     // synced under its temporary name; what that throws leaves the old record in place.
+    // Failures are its own to report; it may let Abandoned pass.
     using Record =
         std::function<void(std::int64_t synced, const std::function<void()>& beforeRename)>;
 

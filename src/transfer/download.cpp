@@ -380,7 +380,10 @@ private:
         if (!text || text->size() >= resumeRecordLimit)
             return;
         platform::quietly(log(), "save the resume record", [&] {
-            writeResumeRecord(owner_.resumeFile(), *text, *owner_.options_.disk, beforeRename);
+            try {
+                writeResumeRecord(owner_.resumeFile(), *text, *owner_.options_.disk, beforeRename);
+            } catch (const Checkpointer::Abandoned&) { // the body has ended: none is needed
+            }
         });
     }
 
