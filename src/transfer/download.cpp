@@ -558,6 +558,15 @@ void Download::cancel() {
 
 namespace {
 
+// Whether the file holds exactly `text`; one that cannot be read does not.
+bool holdsText(const fs::path& file, std::string_view text) {
+    try {
+        return platform::readFile(file, text.size()) == text;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 // The interrupted transfer's record when it may be continued for exactly this address.
 // Bytes past the recorded count may never have reached the disk: they are cut off.
 std::optional<ResumeRecord> usableResume(const std::string& url, const fs::path& resumeFile,
@@ -566,7 +575,7 @@ std::optional<ResumeRecord> usableResume(const std::string& url, const fs::path&
         const std::string text = platform::readFile(resumeFile, resumeRecordLimit - 1);
         if (text.size() >= resumeRecordLimit)
             return std::nullopt;
-        if (platform::readFile(sourceFile, url.size()) != url)
+        if (!holdsText(sourceFile, url))
             return std::nullopt;
         auto record = decodeResumeRecord(text);
         if (!record || record->url != url || record->partialFile != partialFile.filename().string())
@@ -592,8 +601,11 @@ void Download::run(std::string url, CompletionCallback completion, std::stop_tok
     std::optional<Transfer> transfer;
     try {
         auto resume = usableResume(url, resumeFile(), sourceFile(), partialFile());
-        platform::quietly(*options_.log, "write " + sourceFile().string(),
-                          [&] { platform::writeFileAtomically(sourceFile(), url); });
+        // Rewritten only when it names another address: on a busy disk even the rename
+        // of a few bytes can hold up the start for a tenth of a second.
+        if (!holdsText(sourceFile(), url))
+            platform::quietly(*options_.log, "write " + sourceFile().string(),
+                              [&] { platform::writeFileAtomically(sourceFile(), url); });
         outcome =
             transfer.emplace(*this, std::move(stop)).perform(std::move(url), std::move(resume));
     } catch (...) {
