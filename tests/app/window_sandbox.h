@@ -3,6 +3,7 @@
 #include "app/app_delegate.h"
 #include "app/qt_window_display.h"
 #include "hosts/hosts.h"
+#include "platform/file_event_log.h"
 #include "support/fixtures.h"
 #include "support/release_maker.h"
 #include "support/temp_dir.h"
@@ -75,17 +76,19 @@ public:
                              settingsFor(signer).installerVersion};
     SandboxSystem system;
     platform::FileManager files;
+    // As a real run keeps it, so the window meets the log's cost as well.
+    platform::FileEventLog log{home / "Library/Logs/installer.log"};
     app::QtMainThread mainThread{*QCoreApplication::instance()};
     // The manifest names https://localhost/…; the package host stands in for port 443.
     app::NetworkInstallServices services{
         config, system,
         app::TransportOptions{ca.caFile.string(),
                               {"localhost:443:127.0.0.1:" + std::to_string(packageHost.port())}},
-        emulatedToolsDir().string()};
+        emulatedToolsDir().string(), log};
     ui::InstallerWindow window;
     app::WindowDisplay display{window};
     // Last, so that it is gone, its run wound down, before anything it uses.
-    app::AppDelegate delegate{config, {apps, system, files, mainThread, services}, display};
+    app::AppDelegate delegate{config, {apps, system, files, mainThread, services, log}, display};
 };
 
 } // namespace installer::testing
