@@ -38,6 +38,8 @@ TEST(ToolRunner, ReturnsStandardOutputOrTheMessageOfAFailure) {
          "[a b][][$HOME][*][--x=1;rm -rf /][澄翎]"},
         // Far more than a pipe holds: read while the tool runs, not after.
         {"head -c 1000000 /dev/zero | tr '\\0' x\n", {}, std::string(1'000'000, 'x')},
+        // As much on standard error, which only the log keeps: drained as it comes too.
+        {"head -c 1000000 /dev/zero | tr '\\0' e >&2; echo done\n", {}, "done\n"},
         {"kill -9 $$\n", {}, "安装操作失败，请检查权限后重试"},
         // 0, 1, 2 and the descriptor ls opens: none of the installer's reaches the tool.
         {"ls /proc/self/fd | wc -l\n", {}, "4\n"},
