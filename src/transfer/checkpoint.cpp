@@ -38,7 +38,9 @@ void Checkpointer::run(std::stop_token stop, std::int64_t expected) {
     // Here rather than on the writer's thread: on a busy disk this alone can take 100 ms.
     platform::reserveSpace(fd_.get(), synced_, expected - synced_);
     const auto unsynced = [this] { return written_.load(std::memory_order_relaxed) - synced_; };
-    auto began = SteadyClock::now() - checkpointInterval;
+    // The first round waits an interval too: a body that arrives whole within it needs
+    // no record, and leaves none to remove.
+    auto began = SteadyClock::now();
     auto waiting = SteadyClock::now(); // since when the unsynced bytes have waited
     std::unique_lock lock(mutex_);
     for (;;) {

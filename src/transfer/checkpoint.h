@@ -16,8 +16,9 @@ namespace installer::transfer {
 
 // While a body streams, its bytes are synced and the resume record brought up to them
 // once this much has arrived since the last time, or once anything new has waited this
-// long; but never twice within the interval, since on macOS each sync empties the
-// drive's whole cache. A kill or power cut costs at most about one interval's bytes.
+// long; but never within the interval after the body began or after the last round
+// began, since on macOS each sync empties the drive's whole cache. A kill or power cut
+// costs at most about one interval's bytes.
 inline constexpr std::int64_t checkpointBytes = 2 * 1024 * 1024;
 inline constexpr std::chrono::milliseconds checkpointInterval{250};
 inline constexpr std::chrono::milliseconds checkpointLatest{2000};

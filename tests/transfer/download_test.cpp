@@ -257,7 +257,7 @@ TEST_F(DownloadTest, TheRecordNeverCountsMoreThanTheSyncsCoveredWhileTheBodyStre
         auto outcome = done.get_future();
         {
             Download download(settings, destination, {}, options);
-            download.start("https://localhost/file", [&](DownloadResult result) {
+            download.start("https://localhost/paced", [&](DownloadResult result) {
                 done.set_value(std::holds_alternative<fs::path>(result) ? "file" : "failed");
             });
             const auto heldAt = disk.held();

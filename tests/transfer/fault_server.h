@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -59,6 +60,12 @@ public:
             return offset < 3'000'000 ? 3'000'000 - offset : 0;
         });
         sized("/trickle", every(std::chrono::milliseconds(50))); // inside the data time-out
+        // A megabyte every 25 ms: a body still arriving for a while after it began.
+        sized("/paced", [this](std::size_t offset, std::size_t start, std::size_t end) {
+            if (offset > start)
+                waitForStop(std::chrono::milliseconds(25));
+            return std::min<std::size_t>(1u << 20, end - offset);
+        });
         // Chunked, so with no length, and without end.
         server_.Get("/endless", [this](const httplib::Request&, httplib::Response& response) {
             response.set_header("ETag", "\"endless\"");
