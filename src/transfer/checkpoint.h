@@ -31,8 +31,8 @@ inline constexpr std::chrono::milliseconds checkpointLatest{2000};
 class Checkpointer {
 public:
     // What `beforeRename` throws once the body has ended: the record must not take its
-    // name then, and that is no failure. Not a std::exception, so no handler of failures
-    // between the two takes it for one.
+    // name then, and that is no failure to report. Not a std::exception, so that a
+    // handler of failures in between does not take it for one.
     struct Abandoned {};
 
     // Stores a record of `synced` bytes, calling `beforeRename` once it is written and
