@@ -49,7 +49,8 @@ protected:
     fs::path partial = package.string() + ".partial", resume = package.string() + ".resume";
     fs::path roundLog = dir / "rounds";
     // Slow enough that a transfer can be killed half-way.
-    installer::testing::NginxHost nginx{www, ca, 8 << 20};
+    static constexpr std::size_t bytesPerSecond = 8 << 20;
+    installer::testing::NginxHost nginx{www, ca, bytesPerSecond};
 
     void serve(const std::string& content) {
         fs::create_directories(www);
@@ -153,8 +154,9 @@ TEST_F(NginxDownload, KilledAnywhereTheNextRunFetchesLittleTwice) {
     // arrived while that sync ran; the socket never waits for a sync, so a slow disk
     // lengthens the interval instead of the download.
     std::ostringstream table;
-    table << "kill point, KiB: received, fetched twice, bound (of which the longest sync); "
-             "flushes through the drive's cache\n";
+    table << "at " << (bytesPerSecond >> 10)
+          << " KiB/s; kill point, KiB: received, fetched twice, bound (of which the longest "
+             "sync); flushes through the drive's cache\n";
     for (std::size_t i = 0; i < std::size(points); ++i) {
         const std::int64_t twice = fetches[i].first + fetches[i].second - fetches[i + 1].first;
         const std::int64_t bound = size / 100 + 2 * checkpointBytes + made[i].longest;
